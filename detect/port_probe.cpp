@@ -1,0 +1,164 @@
+#include "detect/port_probe.h"
+
+#include "detect/log.h"
+
+namespace {
+
+constexpr DWORD kReaderEndPollMs = 20;
+
+// Applies 8N1 at the given rate, no flow control, DTR and RTS raised, to the DCB
+// the port reported; every field not set here keeps the port's own value. On the
+// flag word this is (flags & 0xFFFF9093) | 0x1093.
+void ApplyLineSettings(DCB* dcb, uint32_t rate) {
+  dcb->BaudRate = rate;
+  dcb->ByteSize = 8;
+  dcb->Parity = NOPARITY;
+  dcb->StopBits = ONESTOPBIT;
+  dcb->fBinary = 1;
+  dcb->fParity = 1;
+  dcb->fOutxCtsFlow = 0;
+  dcb->fOutxDsrFlow = 0;
+  dcb->fDtrControl = DTR_CONTROL_ENABLE;
+  dcb->fDsrSensitivity = 0;
+  dcb->fTXContinueOnXoff = 1;
+  dcb->fOutX = 0;
+  dcb->fInX = 0;
+  dcb->fErrorChar = 0;
+  dcb->fNull = 0;
+  dcb->fRtsControl = RTS_CONTROL_ENABLE;
+  dcb->fAbortOnError = 0;
+}
+
+// With these a one-byte read returns within a few milliseconds, with or without
+// a byte, so the reader sees the stop signal promptly.
+void ApplyTimeouts(COMMTIMEOUTS* timeouts) {
+  timeouts->ReadIntervalTimeout = MAXDWORD;
+  timeouts->ReadTotalTimeoutMultiplier = 1;
+  timeouts->ReadTotalTimeoutConstant = 1;
+  timeouts->WriteTotalTimeoutMultiplier = 1;
+  timeouts->WriteTotalTimeoutConstant = 1;
+}
+
+// True when one of kProbeTries one-byte reads delivers a byte, which is dropped.
+bool PortIsAlive(HANDLE port) {
+  for (int32_t attempt = 0; attempt < kProbeTries; ++attempt) {
+    SetCommMask(port, kPortEventMask);
+    unsigned char byte = 0;
+    DWORD got = 0;
+    BOOL read = ReadFile(port, &byte, 1, &got, nullptr);
+    Sleep(1);
+    if (read && got == 1) return true;
+  }
+  return false;
+}
+
+// Blocks until the port reports received data. A wait that succeeds with other
+// events only (a modem line changed) waits again, since those are real events and
+// cannot come in a tight loop; a failed wait, or one that ends with no event at all
+// (the port was closed under it), ends the capture, as does the stop signal.
+bool WaitForData(CaptureBlock* block, HANDLE port) {
+  for (;;) {
+    if (block->portHandle.load() == INVALID_HANDLE_VALUE) return false;
+    DWORD events = 0;
+    SetCommMask(port, kPortEventMask);
+    BOOL waited = WaitCommEvent(port, &events, nullptr);
+    SetCommMask(port, kPortEventMask);
+    if (!waited || events == 0) return false;
+    if (events & EV_RXCHAR) return true;
+  }
+}
+
+}  // namespace
+
+bool ProbePort(uint32_t rate, const PortName& name, ScanContext* context) {
+  context->portHandle = CreateFileW(name.text, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+  if (context->portHandle == INVALID_HANDLE_VALUE) {
+    LogLine("No such port. Skipping.");
+    return false;
+  }
+  HANDLE port = context->portHandle;
+
+  DCB dcb = {};
+  dcb.DCBlength = sizeof(DCB);
+  GetCommState(port, &dcb);  // a failed read leaves the zeroed DCB to be filled in
+  ApplyLineSettings(&dcb, rate);
+  if (!SetCommState(port, &dcb)) return false;
+
+  COMMTIMEOUTS timeouts = {};
+  GetCommTimeouts(port, &timeouts);
+  ApplyTimeouts(&timeouts);
+  if (!SetCommTimeouts(port, &timeouts)) return false;
+
+  // A port without modem lines (a USB bridge or a pseudo-terminal) refuses these;
+  // it can still deliver data, so the probe goes on.
+  EscapeCommFunction(port, SETDTR);
+  EscapeCommFunction(port, SETRTS);
+
+  if (!PortIsAlive(port)) {
+    LogLine("Port exists, but seems to be dead. Skipping.");
+    return false;
+  }
+
+  LogLine("Port exists, not dead. Trying to analyze data for GPS sentences.");
+  context->capture.buffer = context->captureBuffer;
+  context->capture.portHandle.store(port);
+  context->readerThread = CreateThread(nullptr, 0, CaptureReader, &context->capture, 0, nullptr);
+  if (context->readerThread == nullptr) {
+    // No reader, no capture: fail the probe so that the scan never waits for bytes
+    // nobody collects; the caller closes the port as after any failed probe.
+    context->capture.portHandle.store(INVALID_HANDLE_VALUE);
+    return false;
+  }
+  return true;
+}
+
+DWORD WINAPI CaptureReader(LPVOID parameter) {
+  CaptureBlock* block = static_cast<CaptureBlock*>(parameter);
+  HANDLE port = block->portHandle.load();
+  if (port == INVALID_HANDLE_VALUE) return 0;
+  if (!WaitForData(block, port)) return 0;
+
+  for (;;) {
+    unsigned char byte = 0;
+    DWORD got = 0;
+    BOOL read = ReadFile(port, &byte, 1, &got, nullptr);
+    if (read && got == 1) {
+      int32_t count = block->count.load(std::memory_order_relaxed);
+      if (count >= kCaptureLimit) return 0;  // full: this byte is lost
+      block->buffer[count] = byte;
+      block->count.store(count + 1, std::memory_order_release);
+    }
+    port = block->portHandle.load();
+    if (port == INVALID_HANDLE_VALUE) return 0;
+    // A read that fails, as opposed to one that found no byte, means the device is
+    // gone (unplugged mid-capture): every further read would fail at once.
+    if (!read) return 0;
+  }
+}
+
+void ClosePort(ScanContext* context) {
+  if (context->portHandle != INVALID_HANDLE_VALUE) {
+    context->capture.portHandle.store(INVALID_HANDLE_VALUE);
+    // A reader still blocked in its first WaitCommEvent: on Windows a synchronous
+    // wait is ended by cancelling the thread's I/O, under Wine and the Linux build by
+    // closing the port. Doing both ends it everywhere; a reader that is between
+    // calls sees the stop signal or fails on the closed handle.
+    if (context->readerThread != nullptr) CancelSynchronousIo(context->readerThread);
+    if (CloseHandle(context->portHandle)) context->portHandle = INVALID_HANDLE_VALUE;
+  }
+  context->portOpen = 0;
+}
+
+void EndReader(ScanContext* context) {
+  if (context->readerThread == nullptr) return;
+  // The stop signal is set and the port closed, so the reader ends within one read.
+  // One case needs help: on Windows a reader that entered its first WaitCommEvent
+  // just after ClosePort cancelled its I/O stays blocked, as closing the handle does
+  // not end a synchronous wait there; cancelling again while waiting ends it.
+  while (WaitForSingleObject(context->readerThread, kReaderEndPollMs) == WAIT_TIMEOUT) {
+    CancelSynchronousIo(context->readerThread);
+  }
+  CloseHandle(context->readerThread);
+  context->readerThread = nullptr;
+}

@@ -1,0 +1,85 @@
+#include "detect/scan_driver.h"
+
+#include "detect/log.h"
+#include "detect/port_probe.h"
+#include "detect/sentence.h"
+
+#include <cstring>
+#include <cwchar>
+
+namespace {
+
+void ReportScanProgress(const ScanContext* context, int32_t percent) {
+  if (context->progress != nullptr) context->progress(percent);
+}
+
+bool ReaderHasEnded(const ScanContext* context) {
+  return context->readerThread == nullptr ||
+         WaitForSingleObject(context->readerThread, 0) != WAIT_TIMEOUT;
+}
+
+// Sleeps in whole wait periods until the capture holds kCaptureThreshold bytes,
+// looking once before the first sleep. Two things end the wait short of that, and
+// both count as a capture that is not recognised (the scan goes on with the next
+// rate): the reader has ended, so no byte will come; or kCaptureWaitLimitSeconds
+// have been slept, which a port that passed its liveness test and then stopped
+// would otherwise never let the scan get past. The limit is far above what a slow
+// but real receiver needs: one sending 70 bytes a second at 4800 has its 1024 bytes
+// within 15 s, seen at the third look.
+bool WaitForCapture(const ScanContext* context, uint32_t waitSeconds) {
+  uint32_t slept = 0;
+  for (;;) {
+    // Whether the reader ended is asked before the count is read, so that bytes it
+    // stored just before ending are never missed.
+    bool ended = ReaderHasEnded(context);
+    if (context->capture.count.load() >= kCaptureThreshold) return true;
+    if (ended || slept >= kCaptureWaitLimitSeconds) return false;
+    Sleep(waitSeconds * 1000);
+    slept += waitSeconds;
+  }
+}
+
+}  // namespace
+
+PortName MakePortName(int32_t port) {
+  PortName name = {};
+  // Names from COM10 up exist only in the device namespace, hence the \\.\ prefix;
+  // the low ports keep the classic DOS device form.
+  if (port <= 9) {
+    std::swprintf(name.text, sizeof name.text / sizeof name.text[0], L"COM%d:", port);
+  } else {
+    std::swprintf(name.text, sizeof name.text / sizeof name.text[0], L"\\\\.\\COM%d", port);
+  }
+  return name;
+}
+
+bool ScanForReceiver(ScanContext* context, int32_t* port, uint32_t* rate) {
+  ReportScanProgress(context, 0);
+  for (int32_t n = kFirstPort; n <= kLastPort; ++n) {
+    for (uint32_t r : kBaudRates) {
+      ReportScanProgress(context, PortProgress(n));
+      uint32_t waitSeconds = WaitPeriodSeconds(r);
+      PortName name = MakePortName(n);
+      context->capture.count.store(0);
+      std::memset(context->captureBuffer, 0, kCaptureBufferSize);
+      LogLine("Checking port COM%d: bauds rate %d", static_cast<int>(n), static_cast<int>(r));
+
+      if (!ProbePort(r, name, context)) {
+        ClosePort(context);
+        break;  // the rates of this port not yet tried are skipped
+      }
+      context->portOpen = 1;
+      bool captured = WaitForCapture(context, waitSeconds);
+      ClosePort(context);
+      EndReader(context);
+      if (captured && RecogniseSentence(context->captureBuffer, context->capture.count.load())) {
+        *port = n;
+        *rate = r;
+        ReportScanProgress(context, 100);
+        return true;
+      }
+    }
+  }
+  ReportScanProgress(context, 100);
+  return false;
+}

@@ -1,0 +1,48 @@
+# Shared by the scripts: package checks and the build folders.
+# shellcheck shell=bash
+
+SENTROVA_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+export SENTROVA_ROOT
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# Installs, from Debian's registry, every named package that is not installed yet.
+ensure_packages() {
+  local missing=()
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}"
+  as_root apt-get update -qq
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# What the Linux and Windows builds need.
+BUILD_PACKAGES=(g++ make cmake googletest g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
+# What the tests add: Wine and a virtual display for the Windows program, a terminal
+# multiplexer for the terminal dialog, clang for the fuzzer, the static analysers.
+TEST_PACKAGES=(wine wine64 xvfb xdotool imagemagick x11-utils tmux clang-14 libclang-rt-14-dev
+               clang-tidy-14 cppcheck python3)
+
+jobs() { nproc 2>/dev/null || echo 2; }
+
+# Configures and builds one Linux build folder: build_linux DIR [cmake options...]
+build_linux() {
+  local dir=$1
+  shift
+  cmake -S "$SENTROVA_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$dir" -j "$(jobs)"
+}
+
+# Configures and builds the Windows build folder: build_windows DIR [cmake options...]
+build_windows() {
+  local dir=$1
+  shift
+  cmake -S "$SENTROVA_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$SENTROVA_ROOT/cmake/mingw-w64.cmake" "$@" >/dev/null
+  cmake --build "$dir" -j "$(jobs)"
+}
