@@ -17,8 +17,9 @@ const char* const kSentencePrefixes[kSentencePrefixCount] = {
 int32_t FindSentenceMarker(const unsigned char* data, int32_t length) {
   if (data == nullptr) return kNoMarker;
   // The last start tried is length - 4: a marker in the very last three bytes is
-  // not found, as a sentence cannot follow it anyway.
-  for (int32_t p = 0; p < length - 3; ++p) {
+  // not found, as a sentence cannot follow it anyway. Written as p + 3 < length so
+  // that no length, however negative, overflows.
+  for (int32_t p = 0; p + 3 < length; ++p) {
     if (data[p] == '$' && data[p + 1] == 'G' && data[p + 2] == 'P') return p;
   }
   return kNoMarker;

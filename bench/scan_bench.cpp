@@ -1,0 +1,290 @@
+// Timings of the detection core on the Linux build, against sentrova-sim devices:
+// printed next to their targets, never asserted (the machines are shared and noisy).
+//
+//   scan_bench           the everyday table (about 20 s)
+//   scan_bench --many    adds a scan over 255 live ports (several minutes)
+#include "detect/port_probe.h"
+#include "detect/scan_context.h"
+#include "detect/scan_driver.h"
+#include "sim_launch.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/resource.h>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr int kReadyDeadlineSeconds = 60;
+constexpr int kEmptyScanRuns = 5;
+constexpr int kCloseRuns = 20;
+constexpr int kLivenessRuns = 5;
+constexpr useconds_t kCaptureRunMicroseconds = 100'000;
+// What one try of the liveness test costs by design: a one-byte read that gives up
+// after its 2 ms total timeout, then a 1 ms sleep.
+constexpr double kNominalLivenessSeconds = kProbeTries * 0.003;
+
+double NowSeconds() {
+  timespec now = {};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+double CpuSeconds() {
+  rusage usage = {};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+// The log goes to /dev/null while the core runs, so that the table stays readable
+// and the terminal's speed is not measured.
+int gSavedStdout = -1;
+
+void MuteLog() {
+  std::fflush(stdout);
+  gSavedStdout = dup(STDOUT_FILENO);
+  int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  dup2(null, STDOUT_FILENO);
+  close(null);
+}
+
+void RestoreLog() {
+  std::fflush(stdout);
+  dup2(gSavedStdout, STDOUT_FILENO);
+  close(gSavedStdout);
+}
+
+void PrintHeader() {
+  std::printf("%-52s %14s %14s  %s\n", "measure", "measured", "target", "within");
+  std::printf("%-52s %14s %14s  %s\n", std::string(52, '-').c_str(), "--------------",
+              "--------------", "------");
+}
+
+void PrintRow(const char* measure, double value, const char* unit, double target, bool below) {
+  char measured[32];
+  char wanted[32];
+  std::snprintf(measured, sizeof measured, "%.3f %s", value, unit);
+  std::snprintf(wanted, sizeof wanted, "%s %.3f %s", below ? "<" : ">", target, unit);
+  bool ok = below ? value < target : value > target;
+  std::printf("%-52s %14s %14s  %s\n", measure, measured, wanted, ok ? "yes" : "NO");
+}
+
+void PrintInfo(const char* measure, double value, const char* unit) {
+  char measured[32];
+  std::snprintf(measured, sizeof measured, "%.3f %s", value, unit);
+  std::printf("%-52s %14s %14s\n", measure, measured, "-");
+}
+
+bool StartDevices(const std::vector<std::string>& ports, std::string* folder, SimProcess* sim) {
+  if (!MakeLinkFolder(folder)) return false;
+  std::vector<std::string> args = {"--dir", *folder};
+  for (const std::string& port : ports) {
+    args.push_back("--port");
+    args.push_back(port);
+  }
+  if (!StartSimulator(SENTROVA_SIM_PATH, args, kReadyDeadlineSeconds, sim)) {
+    RemoveLinkFolder(*folder);
+    return false;
+  }
+  setenv("SENTROVA_COMDIR", folder->c_str(), 1);
+  return true;
+}
+
+void StopDevices(const std::string& folder, SimProcess* sim) {
+  StopSimulator(sim);
+  RemoveLinkFolder(folder);
+  unsetenv("SENTROVA_COMDIR");
+}
+
+struct ScanTiming {
+  bool found = false;
+  int32_t port = 0;
+  uint32_t rate = 0;
+  double wall = 0;
+  double cpu = 0;
+};
+
+ScanTiming TimeScan() {
+  ScanTiming timing;
+  ScanContext* context = CreateScanContext(nullptr);
+  if (context == nullptr) return timing;
+  MuteLog();
+  double cpu = CpuSeconds();
+  double start = NowSeconds();
+  timing.found = ScanForReceiver(context, &timing.port, &timing.rate);
+  timing.wall = NowSeconds() - start;
+  timing.cpu = CpuSeconds() - cpu;
+  RestoreLog();
+  DestroyScanContext(context);
+  return timing;
+}
+
+// Probes the port and, if a capture started, lets it run briefly, then times the way
+// from ClosePort to the reader's end. Returns false when the probe failed.
+bool TimeCloseToReaderEnd(int32_t port, uint32_t rate, double* seconds) {
+  ScanContext* context = CreateScanContext(nullptr);
+  if (context == nullptr) return false;
+  PortName name = MakePortName(port);
+  MuteLog();
+  bool probed = ProbePort(rate, name, context);
+  if (probed) {
+    usleep(kCaptureRunMicroseconds);
+    double start = NowSeconds();
+    ClosePort(context);
+    EndReader(context);
+    *seconds = NowSeconds() - start;
+  } else {
+    ClosePort(context);
+  }
+  RestoreLog();
+  DestroyScanContext(context);
+  return probed;
+}
+
+double TimeLivenessOfSilentPort(int32_t port) {
+  std::vector<double> runs;
+  for (int i = 0; i < kLivenessRuns; ++i) {
+    ScanContext* context = CreateScanContext(nullptr);
+    if (context == nullptr) break;
+    MuteLog();
+    double start = NowSeconds();
+    ProbePort(4800, MakePortName(port), context);
+    runs.push_back(NowSeconds() - start);
+    ClosePort(context);
+    RestoreLog();
+    DestroyScanContext(context);
+  }
+  return Median(runs);
+}
+
+void BenchEmptyScan() {
+  std::string folder;
+  if (!MakeLinkFolder(&folder)) return;
+  setenv("SENTROVA_COMDIR", folder.c_str(), 1);
+  std::vector<double> runs;
+  for (int i = 0; i < kEmptyScanRuns; ++i) runs.push_back(TimeScan().wall);
+  unsetenv("SENTROVA_COMDIR");
+  RemoveLinkFolder(folder);
+  PrintRow("empty scan, 255 absent ports (median of 5)", Median(runs), "s", 0.5, true);
+}
+
+// Returns the measured liveness test of a silent port, for the many-ports estimate.
+double BenchSimulatedPorts() {
+  std::string folder;
+  SimProcess sim;
+  if (!StartDevices({"3:nmea:4800", "5:nmea:115200", "6:stop-after:4800:1", "7:silent"}, &folder,
+                    &sim)) {
+    std::printf("cannot start the simulator\n");
+    return kNominalLivenessSeconds;
+  }
+  ScanTiming found = TimeScan();
+  if (!found.found || found.port != 3 || found.rate != 4800) {
+    std::printf("scan did not find COM3 at 4800 (found=%d COM%d %u)\n", found.found,
+                static_cast<int>(found.port), found.rate);
+  }
+  double wait = WaitPeriodSeconds(4800);
+  PrintInfo("scan finding COM3 at 4800: wall time", found.wall, "s");
+  PrintRow("  overhead over its 7 s wait", 100.0 * (found.wall - wait) / wait, "%", 5.0, true);
+  PrintRow("  CPU while capturing (user+sys / wall, one core)", 100.0 * found.cpu / found.wall,
+           "%", 2.0, true);
+
+  struct CloseCase {
+    const char* label;
+    int32_t port;
+    uint32_t rate;
+  };
+  const CloseCase cases[] = {
+      {"ClosePort to reader end, reader reading (median)", 5, 115200},
+      {"ClosePort to reader end, reader awaiting 1st byte", 6, 4800},
+  };
+  for (const CloseCase& c : cases) {
+    std::vector<double> runs;
+    for (int i = 0; i < kCloseRuns; ++i) {
+      double seconds = 0;
+      if (TimeCloseToReaderEnd(c.port, c.rate, &seconds)) runs.push_back(seconds * 1000);
+    }
+    if (runs.empty()) {
+      std::printf("%-52s %14s\n", c.label, "probe failed");
+      continue;
+    }
+    PrintRow(c.label, Median(runs), "ms", 10.0, true);
+    char label[64];
+    std::snprintf(label, sizeof label, "  worst of %zu", runs.size());
+    PrintRow(label, *std::max_element(runs.begin(), runs.end()), "ms", 10.0, true);
+  }
+
+  double liveness = TimeLivenessOfSilentPort(7);
+  PrintRow("liveness test of a silent port (median of 5)", liveness, "s",
+           kNominalLivenessSeconds * 1.5, true);
+  StopDevices(folder, &sim);
+  return liveness;
+}
+
+// 255 ports that all exist: most silent, four with junk at every rate, a receiver
+// on COM255. The scan should cost little beyond its wait periods and liveness tests.
+void BenchManyLivePorts(double livenessSeconds) {
+  const int32_t junkPorts[] = {50, 100, 150, 200};
+  std::vector<std::string> ports;
+  int32_t first = 1;
+  for (int32_t junk : junkPorts) {
+    ports.push_back(std::to_string(first) + "-" + std::to_string(junk - 1) + ":silent");
+    ports.push_back(std::to_string(junk) + ":garbage");
+    first = junk + 1;
+  }
+  ports.push_back(std::to_string(first) + "-254:silent");
+  ports.push_back("255:nmea:4800");
+  std::string folder;
+  SimProcess sim;
+  if (!StartDevices(ports, &folder, &sim)) {
+    std::printf("cannot start the simulator with 255 ports\n");
+    return;
+  }
+  ScanTiming timing = TimeScan();
+  StopDevices(folder, &sim);
+  if (!timing.found || timing.port != 255 || timing.rate != 4800) {
+    std::printf("scan did not find COM255 at 4800 (found=%d COM%d %u)\n", timing.found,
+                static_cast<int>(timing.port), timing.rate);
+  }
+
+  double waits = WaitPeriodSeconds(4800);  // the receiver's one capture
+  for (size_t i = 0; i < sizeof junkPorts / sizeof junkPorts[0]; ++i) {
+    for (uint32_t rate : kBaudRates) waits += WaitPeriodSeconds(rate);
+  }
+  int32_t silent = kLastPort - 1 - static_cast<int32_t>(sizeof junkPorts / sizeof junkPorts[0]);
+  double nominal = waits + silent * kNominalLivenessSeconds;
+  double measured = waits + silent * livenessSeconds;
+  PrintInfo("many live ports: scan wall time", timing.wall, "s");
+  PrintInfo("  sum of wait periods", waits, "s");
+  PrintInfo("  + liveness tests, nominal (3 ms a try)", nominal, "s");
+  PrintRow("  scan over waits + nominal liveness", timing.wall / nominal, "x", 1.10, true);
+  PrintRow("  scan over waits + measured liveness", timing.wall / measured, "x", 1.05, true);
+  PrintRow("  CPU (user+sys / wall, one core)", 100.0 * timing.cpu / timing.wall, "%", 2.0, true);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool many = argc > 1 && std::strcmp(argv[1], "--many") == 0;
+  if (argc > 1 && !many) {
+    std::fprintf(stderr, "usage: scan_bench [--many]\n");
+    return 2;
+  }
+  PrintHeader();
+  BenchEmptyScan();
+  double liveness = BenchSimulatedPorts();
+  if (many) BenchManyLivePorts(liveness);
+  return 0;
+}

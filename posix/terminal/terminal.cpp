@@ -1,0 +1,246 @@
+// The terminal session: the dialog stays whole in the bottom rows while the log that
+// the program prints on stdout scrolls above it, in a scroll region, as apt draws its
+// progress line. The cursor is left in the scroll region so the log lands there; the
+// dialog is drawn between a save and a restore of the cursor. Keys are read raw, one
+// at a time. Every way out (the end of the dialog, exit, a fatal signal) gives the
+// terminal back as it was: its modes, no scroll region, the cursor shown, the dialog's
+// rows cleared.
+#include "terminal/terminal.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <pthread.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kFallbackRows = 24;
+constexpr int kFallbackColumns = 80;
+
+// One lock for the session: the dialog's thread and the signal thread both draw, and
+// a drawing must never be cut by another or by the restore on a signal.
+std::mutex gMutex;
+int gDepth = 0;          // nested sessions (a message box inside the dialog)
+bool gActive = false;    // raw mode and the scroll region are in force
+termios gSavedModes;     // stdin's modes as found
+int gRows = 0;           // the terminal's size the layout was made for
+int gColumns = 0;
+int gReserved = 0;       // bottom rows that belong to the dialog
+DialogView gView = {false, 0, false, "", ""};
+bool gHaveView = false;
+std::string gDrawn;      // the last frame written, to skip redrawing the same
+bool gAtExitSet = false;
+
+void WriteAll(const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t wrote = write(STDERR_FILENO, text.data() + done, text.size() - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return;  // a terminal that is gone takes nothing more
+    done += static_cast<size_t>(wrote);
+  }
+}
+
+void ReadSize(int* rows, int* columns) {
+  winsize size = {};
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0) {
+    *rows = size.ws_row;
+    *columns = size.ws_col;
+  } else {
+    *rows = kFallbackRows;
+    *columns = kFallbackColumns;
+  }
+}
+
+// One row at least stays for the log; a terminal shorter than the dialog gets the
+// part of it that matters (see DrawLocked).
+int ReservedRows(int rows) { return std::clamp(rows - 1, 0, kDialogRows); }
+
+std::string Format(const char* format, int a, int b = 0) {
+  char text[32];
+  std::snprintf(text, sizeof text, format, a, b);
+  return text;
+}
+
+// Makes room below the cursor by scrolling, then fences the log into the rows above
+// the dialog. Setting a scroll region homes the cursor, hence the save and restore;
+// the cursor then goes back up into the region.
+std::string ReserveSequence(int rows, int reserved) {
+  std::string out(reserved, '\n');
+  if (reserved > 0) {
+    out += "\0337" + Format("\033[1;%dr", rows - reserved) + "\0338";
+    out += Format("\033[%dA", reserved);
+  }
+  return out;
+}
+
+void DrawLocked(bool force) {
+  if (!gActive || !gHaveView || gReserved == 0) return;
+  int focusRow = 0;
+  int focusColumn = 0;
+  std::vector<CellRow> grid = ComposeDialog(gView, &focusRow, &focusColumn);
+  // Too short for the whole dialog: keep the rows up to the one that matters (the
+  // buttons, or a message box) and drop rows from the top. Too narrow: start at the
+  // message box, if one shows, and drop columns on the right.
+  int first = std::clamp(focusRow - gReserved + 1, 0, kDialogRows - gReserved);
+  int width = std::min(gColumns, kDialogWidth);
+  int firstColumn = std::clamp(focusColumn, 0, kDialogWidth - width);
+  int left = std::max(0, (gColumns - kDialogWidth) / 2) + 1;
+  std::string frame = "\0337\033[?25l";
+  for (int n = 0; n < gReserved; ++n) {
+    int row = gRows - gReserved + 1 + n;
+    frame += Format("\033[%d;1H\033[2K", row) + Format("\033[%d;%dH", row, left);
+    frame += RenderRow(grid[first + n], firstColumn, width);
+  }
+  frame += "\0338";
+  if (!force && frame == gDrawn) return;
+  gDrawn = frame;
+  std::fflush(stdout);  // what the log has written so far goes above the dialog
+  WriteAll(frame);
+}
+
+void RestoreLocked() {
+  if (!gActive) return;
+  std::fflush(stdout);
+  // Back to the log's cursor, then clear everything below it: the dialog's rows.
+  WriteAll("\0337\033[r\0338\033[J\033[0m\033[?25h");
+  tcsetattr(STDIN_FILENO, TCSANOW, &gSavedModes);
+  gActive = false;
+  gDrawn.clear();
+}
+
+void RestoreAtExit() {
+  std::lock_guard<std::mutex> lock(gMutex);
+  RestoreLocked();
+}
+
+// A new size: the region and the dialog's rows move to the new bottom. A terminal
+// that shrank may have pushed the log's cursor below the new region; the log then
+// goes on from the region's last row.
+void ResizeLocked() {
+  if (!gActive) return;
+  int rows = 0;
+  int columns = 0;
+  ReadSize(&rows, &columns);
+  if (rows == gRows && columns == gColumns) return;
+  int reserved = ReservedRows(rows);
+  int oldTop = gRows - gReserved + 1;
+  int top = rows - reserved + 1;
+  std::string out = "\0337\033[r";
+  out += Format("\033[%d;1H\033[J", std::max(1, std::min(oldTop, top)));
+  if (reserved > 0) out += Format("\033[1;%dr", rows - reserved);
+  if (rows >= gRows) {
+    out += "\0338";
+  } else {
+    out += Format("\033[%d;1H\n", std::max(1, rows - reserved));
+  }
+  std::fflush(stdout);
+  WriteAll(out);
+  gRows = rows;
+  gColumns = columns;
+  gReserved = reserved;
+  DrawLocked(true);
+}
+
+void* WatchSignals(void* parameter) {
+  const sigset_t* watched = static_cast<const sigset_t*>(parameter);
+  for (;;) {
+    int signal = 0;
+    if (sigwait(watched, &signal) != 0) continue;
+    if (signal == SIGWINCH) {
+      std::lock_guard<std::mutex> lock(gMutex);
+      ResizeLocked();
+      continue;
+    }
+    // Give the terminal back, then die of the same signal, so whoever started the
+    // program learns how it ended. The lock stays held: nothing may draw again.
+    gMutex.lock();
+    RestoreLocked();
+    std::signal(signal, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    raise(signal);
+    _exit(128 + signal);  // not reached unless the signal is ignored
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool HaveTerminal() {
+  static int decided = -1;
+  if (decided < 0) {
+    const char* term = std::getenv("TERM");
+    bool dumb = term != nullptr && std::strcmp(term, "dumb") == 0;
+    decided = isatty(STDIN_FILENO) && isatty(STDERR_FILENO) && !dumb ? 1 : 0;
+  }
+  return decided == 1;
+}
+
+void BeginTerminal() {
+  std::lock_guard<std::mutex> lock(gMutex);
+  if (gDepth++ > 0 || !HaveTerminal()) return;
+  if (tcgetattr(STDIN_FILENO, &gSavedModes) != 0) return;
+  // Keys one at a time without echo. Ctrl-C and Ctrl-\ still raise their signals
+  // (the signal thread restores the terminal); Ctrl-Z is switched off, since a
+  // stopped dialog would leave its scroll region behind for the shell.
+  termios raw = gSavedModes;
+  raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | IEXTEN);
+  raw.c_cc[VMIN] = 1;
+  raw.c_cc[VTIME] = 0;
+  raw.c_cc[VSUSP] = _POSIX_VDISABLE;
+  if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0) return;
+  if (!gAtExitSet) {
+    std::atexit(RestoreAtExit);
+    gAtExitSet = true;
+  }
+  gActive = true;
+  ReadSize(&gRows, &gColumns);
+  gReserved = ReservedRows(gRows);
+  std::fflush(stdout);
+  WriteAll(ReserveSequence(gRows, gReserved));
+  DrawLocked(true);
+}
+
+void EndTerminal() {
+  std::lock_guard<std::mutex> lock(gMutex);
+  if (gDepth == 0 || --gDepth > 0) return;
+  RestoreLocked();
+  gHaveView = false;
+}
+
+void ShowView(const DialogView& view) {
+  std::lock_guard<std::mutex> lock(gMutex);
+  gView = view;
+  gHaveView = true;
+  DrawLocked(false);
+}
+
+void DiscardTypeAhead() {
+  std::lock_guard<std::mutex> lock(gMutex);
+  if (gActive) tcflush(STDIN_FILENO, TCIFLUSH);
+}
+
+void StartSignalWatch() {
+  static sigset_t watched;
+  sigemptyset(&watched);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGWINCH}) sigaddset(&watched, signal);
+  // Blocked here, before any other thread exists, so every thread inherits the mask
+  // and only the watcher takes these signals.
+  if (pthread_sigmask(SIG_BLOCK, &watched, nullptr) != 0) return;
+  pthread_t watcher;
+  if (pthread_create(&watcher, nullptr, WatchSignals, &watched) != 0) {
+    pthread_sigmask(SIG_UNBLOCK, &watched, nullptr);
+    return;
+  }
+  pthread_detach(watcher);
+}

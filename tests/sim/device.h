@@ -1,0 +1,56 @@
+// One simulated device on the master side of a pseudo-terminal.
+#pragma once
+
+#include "sim.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct SimDevice {
+  DeviceBehaviour behaviour;
+  int master = -1;
+  int slave = -1;  // our own slave descriptor: keeps the pty alive, flushes its queue
+  std::string slavePath;
+  std::vector<std::string> links;
+  int watch = -1;  // inotify watch on the slave's node
+  int32_t openers = 0;
+  bool session = false;  // some program has the slave open
+  bool stalled = false;  // it stopped reading: nothing more until the next open
+  int64_t sendFromNs = 0;
+  int64_t lastTickNs = 0;
+  int64_t lastProgressNs = 0;
+  double credit = 0;  // bytes due but not yet sent
+  uint64_t sentThisOpen = 0;
+  int32_t lastQueued = 0;
+  uint64_t writtenSinceCheck = 0;
+  size_t textPosition = 0;
+  uint64_t garbageState = 0;
+  uint32_t lastRate = 0;
+};
+
+// Monotonic clock in nanoseconds.
+int64_t NowNs();
+
+// Creates the pty, puts its slave in a neutral state and links DIR/comN to it for
+// every folder. The inotify watch is added afterwards, so our own slave descriptor
+// never counts as an opener.
+bool SetUpDevice(SimDevice* device, const std::vector<std::string>& folders, std::string* error);
+bool WatchDevice(SimDevice* device, int inotifyFd, std::string* error);
+
+// Removes the links that still point at our slave and closes the pty.
+void TearDownDevice(SimDevice* device);
+
+// Opens and closes of the slave by any process, as inotify reports them.
+void DeviceOpened(SimDevice* device, int64_t now, bool verbose);
+void DeviceClosed(SimDevice* device, int64_t now, bool verbose);
+
+// Sends what is due, watches for a reader that stopped. Returns the time of the
+// next tick, or -1 when nothing is due until the next open.
+int64_t TickDevice(SimDevice* device, int64_t now, bool verbose);
+
+// Reads and drops whatever the program wrote to the port.
+void DrainMaster(SimDevice* device);
+
+// The bits per second that a termios speed stands for; 0 for B0 or unknown.
+uint32_t SpeedToRate(unsigned int speed);

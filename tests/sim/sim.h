@@ -1,0 +1,49 @@
+// sentrova-sim: GPS receivers (and things that are not) on the far side of
+// pseudo-terminals, for the tests and benchmarks of the Linux build.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// What a device puts on the line at one configured speed.
+enum class LineOutput { kNothing, kText, kGarbage };
+
+// One simulated device, as given by one --port argument.
+struct DeviceBehaviour {
+  int32_t port = 0;                    // COM number, 1 to 255
+  uint32_t ownRate = 0;                // the rate it talks at; 0 when it has none
+  LineOutput atOwnRate = LineOutput::kNothing;
+  LineOutput atOtherRates = LineOutput::kNothing;
+  uint32_t bytesPerOpen = 0;           // 0: no limit
+  std::vector<unsigned char> text;     // sent in a loop at the own rate
+};
+
+// Parses "N[-M]:MODE[:RATE[:ARG...]]" into one behaviour per port of the range.
+// On failure writes the reason into *error.
+bool ParsePortSpec(const char* spec, std::vector<DeviceBehaviour>* devices, std::string* error);
+
+// The built-in sentences: a few epochs of GPRMC/GPGGA/GPGSA/GPGSV, or the same
+// epochs with the GN talker only.
+std::vector<unsigned char> BuiltInText(bool gnTalker);
+
+// "$" + body + "*" + two-digit checksum + CR LF.
+std::string MakeSentence(const std::string& body);
+
+// The XOR of the bytes between "$" and "*".
+uint8_t NmeaChecksum(const char* body, size_t length);
+
+// Reads a log for replay, cut after its last line feed so that the loop joins whole
+// sentences. Fails on an unreadable or empty file.
+bool LoadReplayText(const char* path, std::vector<unsigned char>* text, std::string* error);
+
+// Bytes per second a device sends when the port is configured to `configured`.
+uint32_t PacedBytesPerSecond(const DeviceBehaviour& device, uint32_t configured);
+
+// What the device sends at the configured rate.
+LineOutput OutputAt(const DeviceBehaviour& device, uint32_t configured);
+
+// Junk such as a UART at the wrong speed delivers: mostly high-bit bytes, never a "$",
+// so it can never hold a sentence marker. `state` is the generator's state.
+void FillGarbage(unsigned char* out, size_t length, uint64_t* state);

@@ -1,0 +1,353 @@
+// One port during one attempt, over the fake port layer: the probe's configuration
+// and liveness test, the capture reader and the close.
+#include "scan_fixture.h"
+
+#include "fake_win32.h"
+
+#include <cstddef>
+#include <cstring>
+#include <random>
+
+namespace {
+
+class ProbeTest : public FakeScanTest {
+ protected:
+  void SetUp() override {
+    FakeScanTest::SetUp();
+    context = CreateScanContext(nullptr);
+    ASSERT_NE(context, nullptr);
+  }
+  void TearDown() override {
+    ClosePort(context);
+    EndReader(context);
+    EXPECT_EQ(FakeAliveReaderCount(), 0);
+    DestroyScanContext(context);
+    FakeScanTest::TearDown();
+  }
+
+  // Probes port 1 at the rate, with stdout captured into `log`.
+  bool Probe(uint32_t rate) {
+    testing::internal::CaptureStdout();
+    bool ok = ProbePort(rate, MakePortName(1), context);
+    log = testing::internal::GetCapturedStdout();
+    return ok;
+  }
+
+  std::string Captured() const {
+    return std::string(reinterpret_cast<const char*>(context->captureBuffer),
+                       static_cast<size_t>(context->capture.count.load()));
+  }
+
+  ScanContext* context = nullptr;
+  std::string log;
+};
+
+// The DCB flag word for several reported words, and every other field of the DCB.
+TEST_F(ProbeTest, LineSettingsKeepWhatThePortReported) {
+  std::mt19937 random(20240601);
+  std::vector<uint32_t> reportedFlags = {0u, 0xFFFFFFFFu, 0x00006F6Cu, 0xFFFF0000u};
+  for (int i = 0; i < 4; ++i) reportedFlags.push_back(static_cast<uint32_t>(random()));
+
+  for (uint32_t flags : reportedFlags) {
+    SCOPED_TRACE(testing::Message() << std::hex << "reported flags 0x" << flags);
+    FakeReset();
+    context->portHandle = INVALID_HANDLE_VALUE;
+    FakePortScript script = PlainPort();
+    unsigned char reported[sizeof(DCB)];
+    for (size_t i = 0; i < sizeof reported; ++i) reported[i] = static_cast<unsigned char>(random());
+    std::memcpy(&script.reportedDcb, reported, sizeof reported);
+    script.reportedDcb.DCBlength = sizeof(DCB);
+    std::memcpy(reinterpret_cast<unsigned char*>(&script.reportedDcb) + 8, &flags, 4);
+    std::memcpy(reported, &script.reportedDcb, sizeof reported);
+    script.reportedTimeouts = {5, 6, 7, 8, 9};
+    script.streams[57600] = Stream(NmeaText(100));
+    FakeScriptPort(1, script);
+
+    ASSERT_TRUE(Probe(57600));
+    ClosePort(context);
+    EndReader(context);
+
+    std::vector<FakeCall> gets = CallsOf(FakeCallKind::kGetCommState);
+    ASSERT_EQ(gets.size(), 1u);
+    DWORD lengthBeforeRead = 0;
+    std::memcpy(&lengthBeforeRead, gets[0].dcb, 4);
+    EXPECT_EQ(lengthBeforeRead, 28u);
+
+    std::vector<FakeCall> sets = CallsOf(FakeCallKind::kSetCommState);
+    ASSERT_EQ(sets.size(), 1u);
+    const unsigned char* written = sets[0].dcb;
+    DCB dcb;
+    std::memcpy(&dcb, written, sizeof dcb);
+    EXPECT_EQ(dcb.DCBlength, 28u);
+    EXPECT_EQ(dcb.BaudRate, 57600u);
+    EXPECT_EQ(dcb.ByteSize, 8);
+    EXPECT_EQ(dcb.Parity, 0);
+    EXPECT_EQ(dcb.StopBits, 0);
+    EXPECT_EQ(FakeDcbFlags(sets[0].dcb), (flags & 0xFFFF9093u) | 0x1093u);
+    // Every byte from the flag word on that is not a line setting is the port's own.
+    for (size_t i = 12; i < sizeof(DCB); ++i) {
+      if (i == offsetof(DCB, ByteSize) || i == offsetof(DCB, Parity) ||
+          i == offsetof(DCB, StopBits)) {
+        continue;
+      }
+      EXPECT_EQ(written[i], reported[i]) << "byte " << i;
+    }
+
+    std::vector<FakeCall> timeouts = CallsOf(FakeCallKind::kSetCommTimeouts);
+    ASSERT_EQ(timeouts.size(), 1u);
+    EXPECT_EQ(timeouts[0].timeouts.ReadIntervalTimeout, 0xFFFFFFFFu);
+    EXPECT_EQ(timeouts[0].timeouts.ReadTotalTimeoutMultiplier, 1u);
+    EXPECT_EQ(timeouts[0].timeouts.ReadTotalTimeoutConstant, 1u);
+    EXPECT_EQ(timeouts[0].timeouts.WriteTotalTimeoutMultiplier, 1u);
+    EXPECT_EQ(timeouts[0].timeouts.WriteTotalTimeoutConstant, 1u);
+  }
+}
+
+// Open, configure, raise DTR then RTS, then the liveness test; exclusive, synchronous.
+TEST_F(ProbeTest, CallOrderOfOneProbe) {
+  FakeScriptPort(1, ReceiverPort(4800));
+  ASSERT_TRUE(Probe(4800));
+  EXPECT_EQ(log, kAliveLine);
+
+  std::vector<FakeCall> calls = FakeCalls();
+  const FakeCallKind expected[] = {
+      FakeCallKind::kCreateFile,      FakeCallKind::kGetCommState,
+      FakeCallKind::kSetCommState,    FakeCallKind::kGetCommTimeouts,
+      FakeCallKind::kSetCommTimeouts, FakeCallKind::kEscapeCommFunction,
+      FakeCallKind::kEscapeCommFunction, FakeCallKind::kSetCommMask,
+      FakeCallKind::kReadFile,        FakeCallKind::kSleep,
+      FakeCallKind::kCreateThread,
+  };
+  std::vector<FakeCall> mainCalls;
+  for (const FakeCall& call : calls) {
+    if (!call.onReader) mainCalls.push_back(call);
+  }
+  ASSERT_EQ(mainCalls.size(), std::size(expected));
+  for (size_t i = 0; i < std::size(expected); ++i) {
+    EXPECT_EQ(static_cast<int>(mainCalls[i].kind), static_cast<int>(expected[i])) << i;
+  }
+  EXPECT_EQ(mainCalls[0].name, L"COM1:");
+  EXPECT_EQ(mainCalls[5].value, static_cast<DWORD>(SETDTR));
+  EXPECT_EQ(mainCalls[6].value, static_cast<DWORD>(SETRTS));
+  EXPECT_EQ(mainCalls[7].value, 0x1BDu);
+  EXPECT_EQ(mainCalls[9].value, 1u);
+  EXPECT_EQ(context->portHandle, mainCalls[0].handle);
+  EXPECT_EQ(context->readerThread, mainCalls[10].handle);
+  // The reader works on the probed port and waits for data with the full mask.
+  std::vector<FakeCall> readerCalls = CallsOf(FakeCallKind::kSetCommMask, true);
+  ASSERT_FALSE(readerCalls.empty());
+  EXPECT_EQ(readerCalls[0].handle, context->portHandle);
+  EXPECT_EQ(readerCalls[0].value, 0x1BDu);
+}
+
+// A port without modem lines refuses DTR and RTS and is probed all the same.
+TEST_F(ProbeTest, FailedEscapeIsNotFatal) {
+  FakePortScript script = ReceiverPort(4800);
+  script.escapeFails = true;
+  FakeScriptPort(1, script);
+  EXPECT_TRUE(Probe(4800));
+  std::vector<FakeCall> escapes = CallsOf(FakeCallKind::kEscapeCommFunction);
+  ASSERT_EQ(escapes.size(), 2u);
+  EXPECT_FALSE(escapes[0].result);
+  EXPECT_FALSE(escapes[1].result);
+}
+
+TEST_F(ProbeTest, RefusedSettingsFailWithoutALogLine) {
+  FakePortScript script = ReceiverPort(4800);
+  script.refuseCommState = true;
+  FakeScriptPort(1, script);
+  EXPECT_FALSE(Probe(4800));
+  EXPECT_EQ(log, "");
+  EXPECT_TRUE(CallsOf(FakeCallKind::kSetCommTimeouts).empty());
+  // The port stays open for the caller to close.
+  EXPECT_EQ(FakeOpenPortCount(), 1);
+  ClosePort(context);
+  EXPECT_EQ(FakeOpenPortCount(), 0);
+
+  FakeReset();
+  script.refuseCommState = false;
+  script.refuseCommTimeouts = true;
+  FakeScriptPort(1, script);
+  EXPECT_FALSE(Probe(4800));
+  EXPECT_EQ(log, "");
+  EXPECT_TRUE(CallsOf(FakeCallKind::kEscapeCommFunction).empty());
+  EXPECT_TRUE(CallsOf(FakeCallKind::kReadFile).empty());
+  EXPECT_EQ(FakeOpenPortCount(), 1);
+}
+
+TEST_F(ProbeTest, AbsentAndBusyPortsLookTheSame) {
+  EXPECT_FALSE(Probe(4800));
+  EXPECT_EQ(log, kNoSuchPortLine);
+  FakePortScript busy = ReceiverPort(4800);
+  busy.busy = true;
+  FakeScriptPort(1, busy);
+  EXPECT_FALSE(Probe(4800));
+  EXPECT_EQ(log, kNoSuchPortLine);
+  EXPECT_EQ(context->portHandle, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(CallsOf(FakeCallKind::kCreateFile).size(), 2u);
+  EXPECT_EQ(FakeCalls().size(), 2u);  // nothing but the opens
+}
+
+// The 100th try still counts; a byte due one millisecond later does not.
+TEST_F(ProbeTest, LivenessTestHasOneHundredTries) {
+  for (uint32_t firstByteMs : {99u, 100u}) {
+    SCOPED_TRACE(firstByteMs);
+    FakeReset();
+    FakePortScript script = PlainPort();
+    script.streams[4800] = Stream(NmeaText(3000));
+    script.streams[4800].firstByteMs = firstByteMs;
+    FakeScriptPort(1, script);
+    bool alive = Probe(4800);
+    EXPECT_EQ(alive, firstByteMs == 99u);
+    EXPECT_EQ(log, alive ? kAliveLine : kDeadLine);
+
+    std::vector<FakeCall> reads = CallsOf(FakeCallKind::kReadFile);
+    ASSERT_EQ(reads.size(), 100u);
+    for (size_t i = 0; i < 99; ++i) EXPECT_EQ(reads[i].value, 0u) << i;
+    EXPECT_EQ(reads[99].value, alive ? 1u : 0u);
+    EXPECT_EQ(CallsOf(FakeCallKind::kSetCommMask).size(), 100u);
+    EXPECT_EQ(CallsOf(FakeCallKind::kSleep).size(), 100u);
+    EXPECT_EQ(CallsOf(FakeCallKind::kCreateThread).size(), alive ? 1u : 0u);
+    ClosePort(context);
+    EndReader(context);
+  }
+}
+
+// The byte that proves the port alive never enters the capture.
+TEST_F(ProbeTest, LivenessByteIsDropped) {
+  std::string bytes = Garbage(500);
+  FakePortScript script = PlainPort();
+  script.streams[19200] = Stream(bytes);
+  FakeScriptPort(1, script);
+  ASSERT_TRUE(Probe(19200));
+  // Everything was due at once, so the reader has all of it and waits for more.
+  EXPECT_EQ(FakeAliveReaderCount(), 1);
+  EXPECT_EQ(Captured(), bytes.substr(1));
+  ClosePort(context);
+  EndReader(context);
+  EXPECT_EQ(Captured(), bytes.substr(1));
+}
+
+// The reader stores 2047 bytes, reads the 2048th, drops it and ends by itself.
+TEST_F(ProbeTest, CaptureStopsAt2047Bytes) {
+  std::string bytes = Garbage(3000, 7);
+  FakePortScript script = PlainPort();
+  script.streams[4800] = Stream(bytes);
+  FakeScriptPort(1, script);
+  ASSERT_TRUE(Probe(4800));
+  EXPECT_EQ(FakeAliveReaderCount(), 0);
+  EXPECT_EQ(context->capture.count.load(), kCaptureLimit);
+  EXPECT_EQ(Captured(), bytes.substr(1, 2047));
+  EXPECT_EQ(context->captureBuffer[kCaptureLimit], 0);  // the lost byte left no trace
+  std::vector<FakeCall> reads = CallsOf(FakeCallKind::kReadFile, true);
+  ASSERT_EQ(reads.size(), 2048u);
+  EXPECT_EQ(reads.back().byte, static_cast<unsigned char>(bytes[2048]));
+}
+
+// Closing stops the reader; the fields return to rest and a second close does nothing.
+TEST_F(ProbeTest, ClosePortStopsTheReader) {
+  FakeScriptPort(1, ReceiverPort(4800));
+  ASSERT_TRUE(Probe(4800));
+  context->portOpen = 1;
+  Sleep(1000);  // virtual: bytes 1 to 480 are due by now
+  int32_t count = context->capture.count.load();
+  EXPECT_EQ(count, 480);
+  ClosePort(context);
+  EXPECT_EQ(context->portHandle, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(context->capture.portHandle.load(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(context->portOpen, 0);
+  EXPECT_EQ(FakeOpenPortCount(), 0);
+  EXPECT_EQ(FakeAliveReaderCount(), 0);  // it was waiting in a read, which failed
+  size_t calls = FakeCalls().size();
+  ClosePort(context);
+  EXPECT_EQ(FakeCalls().size(), calls);
+  EndReader(context);
+  EXPECT_EQ(context->readerThread, nullptr);
+  EndReader(context);
+  EXPECT_EQ(context->capture.count.load(), count);
+}
+
+// A device unplugged mid-capture: the reader ends on the first failed read.
+TEST_F(ProbeTest, FailedReadEndsTheReader) {
+  FakePortScript script = PlainPort();
+  script.streams[4800] = Stream(NmeaText(300), 100, FakeStreamEnd::kReadsFail);
+  FakeScriptPort(1, script);
+  ASSERT_TRUE(Probe(4800));
+  Sleep(2000);
+  EXPECT_EQ(FakeAliveReaderCount(), 1);
+  Sleep(2000);
+  EXPECT_EQ(FakeAliveReaderCount(), 0);
+  EXPECT_EQ(context->capture.count.load(), 299);
+  std::vector<FakeCall> reads = CallsOf(FakeCallKind::kReadFile, true);
+  ASSERT_FALSE(reads.empty());
+  EXPECT_FALSE(reads.back().result);
+  int32_t failed = 0;
+  for (const FakeCall& read : reads) failed += read.result ? 0 : 1;
+  EXPECT_EQ(failed, 1);
+}
+
+// The reader's first wait: an event without received data waits again; a failed
+// wait or an empty event word ends the reader without a single read.
+TEST_F(ProbeTest, FirstWaitForData) {
+  struct Case {
+    FakeWaitOutcome outcome;
+    bool reads;
+  };
+  const Case cases[] = {
+      {{TRUE, EV_CTS | EV_DSR}, true},
+      {{FALSE, 0}, false},
+      {{TRUE, 0}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.outcome.result << "/" << c.outcome.events);
+    FakeReset();
+    context->capture.count.store(0);  // as the driver does before each attempt
+    FakePortScript script = ReceiverPort(9600);
+    script.waitOutcomes = {c.outcome};
+    FakeScriptPort(1, script);
+    ASSERT_TRUE(Probe(9600));
+    EXPECT_EQ(FakeAliveReaderCount(), c.reads ? 1 : 0);
+    Sleep(3000);
+    std::vector<FakeCall> waits = CallsOf(FakeCallKind::kWaitCommEvent, true);
+    EXPECT_EQ(waits.size(), c.reads ? 2u : 1u);
+    std::vector<FakeCall> reads = CallsOf(FakeCallKind::kReadFile, true);
+    if (c.reads) {
+      EXPECT_EQ(waits.back().value, static_cast<DWORD>(EV_RXCHAR));
+      EXPECT_GE(context->capture.count.load(), 2000);
+    } else {
+      EXPECT_TRUE(reads.empty());
+      EXPECT_EQ(context->capture.count.load(), 0);
+    }
+    ClosePort(context);
+    EndReader(context);
+  }
+}
+
+// A reader still in its first wait when the port closes ends with the close.
+TEST_F(ProbeTest, CloseEndsAWaitingReader) {
+  FakePortScript script = PlainPort();
+  script.streams[4800] = Stream("x");  // one byte for the liveness test, then silence
+  FakeScriptPort(1, script);
+  ASSERT_TRUE(Probe(4800));
+  Sleep(5000);
+  EXPECT_EQ(FakeAliveReaderCount(), 1);
+  ClosePort(context);
+  EXPECT_EQ(FakeAliveReaderCount(), 0);
+  EndReader(context);
+  std::vector<FakeCall> waits = CallsOf(FakeCallKind::kWaitCommEvent, true);
+  ASSERT_EQ(waits.size(), 1u);
+  EXPECT_EQ(waits[0].value, 0u);
+  EXPECT_TRUE(CallsOf(FakeCallKind::kReadFile, true).empty());
+}
+
+// No thread, no capture: the probe fails and nothing waits for bytes.
+TEST_F(ProbeTest, ThreadThatCannotStartFailsTheProbe) {
+  FakeScriptPort(1, ReceiverPort(4800));
+  FakeFailCreateThread(1);
+  EXPECT_FALSE(Probe(4800));
+  EXPECT_EQ(context->readerThread, nullptr);
+  EXPECT_EQ(context->capture.portHandle.load(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(FakeAliveReaderCount(), 0);
+}
+
+}  // namespace
