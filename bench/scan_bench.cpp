@@ -226,6 +226,7 @@ double BenchSimulatedPorts() {
     PrintRow(label, *std::max_element(runs.begin(), runs.end()), "ms", 10.0, true);
   }
 
+  // No target of its own: half again the designed cost flags a slow read timeout.
   double liveness = TimeLivenessOfSilentPort(7);
   PrintRow("liveness test of a silent port (median of 5)", liveness, "s",
            kNominalLivenessSeconds * 1.5, true);
@@ -269,6 +270,8 @@ void BenchManyLivePorts(double livenessSeconds) {
   PrintInfo("many live ports: scan wall time", timing.wall, "s");
   PrintInfo("  sum of wait periods", waits, "s");
   PrintInfo("  + liveness tests, nominal (3 ms a try)", nominal, "s");
+  // The ratios' targets are ours: what is left over is the opens, the log and the
+  // captures' last looks, a few percent at most.
   PrintRow("  scan over waits + nominal liveness", timing.wall / nominal, "x", 1.10, true);
   PrintRow("  scan over waits + measured liveness", timing.wall / measured, "x", 1.05, true);
   PrintRow("  CPU (user+sys / wall, one core)", 100.0 * timing.cpu / timing.wall, "%", 2.0, true);

@@ -35,6 +35,12 @@ ctest --test-dir build-win-tests --output-on-failure
 wineserver -k 2>/dev/null || true
 unset WINEPREFIX
 
+stage "Fuzzing: sentence recognition, 60 s"
+tests/fuzz/run.sh build 60
+
+stage "Static analysis"
+scripts/lint.sh build-lint
+
 stage "End to end"
 ctest --test-dir build --output-on-failure -L e2e
 

@@ -34,10 +34,12 @@ bool DevicePresent(const char* series, int32_t index, const char* path) {
   std::snprintf(typePath, sizeof typePath, "/sys/class/tty/ttyS%d/type", static_cast<int>(index));
   FILE* file = std::fopen(typePath, "re");
   if (file == nullptr) return true;
-  int type = -1;
-  bool known = std::fscanf(file, "%d", &type) == 1;
+  char text[16] = {};
+  bool read = std::fgets(text, sizeof text, file) != nullptr;
   std::fclose(file);
-  return !known || type != 0;
+  char* end = nullptr;
+  long type = read ? std::strtol(text, &end, 10) : -1;
+  return !read || end == text || type != 0;
 }
 
 }  // namespace

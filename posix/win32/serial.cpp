@@ -352,10 +352,10 @@ BOOL EscapeCommFunction(HANDLE handle, DWORD function) {
       done = SetModemLine(fd, TIOCM_RTS, false);
       break;
     case SETXOFF:
-      done = tcflow(fd, TCOOFF) == 0;
+      done = ioctl(fd, TCXONC, TCOOFF) == 0;
       break;
     case SETXON:
-      done = tcflow(fd, TCOON) == 0;
+      done = ioctl(fd, TCXONC, TCOON) == 0;
       break;
     default:
       errno = EINVAL;

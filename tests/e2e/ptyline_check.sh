@@ -10,9 +10,10 @@
 # feeders, the lock holder and the wineserver are ended on every way out.
 set -uo pipefail
 
-PRELOAD=$1
-PROBE=$2
-PREFIX=$3
+[ $# -eq 3 ] || { sed -n '2,10p' "$0"; exit 2; }
+PRELOAD=$(realpath -m -- "$1")
+PROBE=$(realpath -m -- "$2")
+PREFIX=$(realpath -m -- "$3")
 [ -f "$PREFIX/system.reg" ] || { echo "FAIL: no Wine prefix at $PREFIX"; exit 1; }
 
 WORK=$(mktemp -d /tmp/sentrova-ptyline.XXXXXX)

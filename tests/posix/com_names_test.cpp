@@ -89,7 +89,7 @@ TEST(WinePortDevice, SeriesWithoutItsZeroIsSkipped) {
 }
 
 TEST(ComDevicePath, FolderNamesEveryPort) {
-  setenv("SENTROVA_COMDIR", "/some/folder", 1);
+  setenv("SENTROVA_COMDIR", "/some/folder", 1);  // NOLINT(concurrency-mt-unsafe)
   char path[64];
   ASSERT_TRUE(ComDevicePath(7, path, sizeof path));
   EXPECT_STREQ(path, "/some/folder/com7");
@@ -99,7 +99,7 @@ TEST(ComDevicePath, FolderNamesEveryPort) {
   EXPECT_FALSE(ComDevicePath(257, path, sizeof path));
   char tiny[8];
   EXPECT_FALSE(ComDevicePath(7, tiny, sizeof tiny));  // never a cut-off path
-  unsetenv("SENTROVA_COMDIR");
+  unsetenv("SENTROVA_COMDIR");                        // NOLINT(concurrency-mt-unsafe)
 }
 
 // Through CreateFileW: only the ports the folder links exist, under every name form.

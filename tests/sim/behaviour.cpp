@@ -23,10 +23,10 @@ bool ParseNumber(const std::string& text, uint32_t low, uint32_t high, uint32_t*
   return true;
 }
 
-std::vector<std::string> SplitFields(const char* spec) {
+std::vector<std::string> SplitFields(const char* argument) {
   std::vector<std::string> fields;
   std::string field;
-  for (const char* p = spec; *p != '\0'; ++p) {
+  for (const char* p = argument; *p != '\0'; ++p) {
     if (*p == ':') {
       fields.push_back(field);
       field.clear();
@@ -117,12 +117,12 @@ bool LoadReplayText(const char* path, std::vector<unsigned char>* text, std::str
   return true;
 }
 
-bool ParsePortSpec(const char* spec, std::vector<DeviceBehaviour>* devices, std::string* error) {
-  std::vector<std::string> f = SplitFields(spec);
+bool ParsePortArgument(const char* argument, std::vector<DeviceBehaviour>* devices, std::string* error) {
+  std::vector<std::string> f = SplitFields(argument);
   uint32_t first = 0;
   uint32_t last = 0;
   if (f.size() < 2 || !ParsePortRange(f[0], &first, &last)) {
-    *error = std::string("bad port spec '") + spec + "': expected N[-M]:MODE[:...]";
+    *error = std::string("bad --port '") + argument + "': expected N[-M]:MODE[:...]";
     return false;
   }
   const std::string& mode = f[1];
@@ -130,19 +130,19 @@ bool ParsePortSpec(const char* spec, std::vector<DeviceBehaviour>* devices, std:
   bool wantsRate = mode == "nmea" || mode == "gn" || mode == "alive-then-silent" ||
                    mode == "stop-after";
   if (wantsRate && (f.size() < 3 || !ParseNumber(f[2], 50, 4000000, &device.ownRate))) {
-    *error = std::string("bad port spec '") + spec + "': " + mode + " needs a rate";
+    *error = std::string("bad --port '") + argument + "': " + mode + " needs a rate";
     return false;
   }
   size_t fileField = 3;
   if (mode == "silent" || mode == "garbage") {
     if (f.size() != 2) {
-      *error = std::string("bad port spec '") + spec + "': " + mode + " takes no arguments";
+      *error = std::string("bad --port '") + argument + "': " + mode + " takes no arguments";
       return false;
     }
     device.atOtherRates = mode == "garbage" ? LineOutput::kGarbage : LineOutput::kNothing;
   } else if (mode == "nmea" || mode == "gn") {
     if (mode == "gn" && f.size() != 3) {
-      *error = std::string("bad port spec '") + spec + "': gn takes only a rate";
+      *error = std::string("bad --port '") + argument + "': gn takes only a rate";
       return false;
     }
     device.atOwnRate = LineOutput::kText;
@@ -152,14 +152,14 @@ bool ParsePortSpec(const char* spec, std::vector<DeviceBehaviour>* devices, std:
     device.atOtherRates = LineOutput::kNothing;
   } else if (mode == "stop-after") {
     if (f.size() < 4 || !ParseNumber(f[3], 1, 100000000, &device.bytesPerOpen)) {
-      *error = std::string("bad port spec '") + spec + "': stop-after needs RATE:BYTES";
+      *error = std::string("bad --port '") + argument + "': stop-after needs RATE:BYTES";
       return false;
     }
     device.atOwnRate = LineOutput::kText;
     device.atOtherRates = LineOutput::kGarbage;
     fileField = 4;
   } else {
-    *error = std::string("bad port spec '") + spec + "': unknown mode '" + mode + "'";
+    *error = std::string("bad --port '") + argument + "': unknown mode '" + mode + "'";
     return false;
   }
   if (device.atOwnRate == LineOutput::kText) {

@@ -22,7 +22,7 @@ struct DeviceBehaviour {
 
 // Parses "N[-M]:MODE[:RATE[:ARG...]]" into one behaviour per port of the range.
 // On failure writes the reason into *error.
-bool ParsePortSpec(const char* spec, std::vector<DeviceBehaviour>* devices, std::string* error);
+bool ParsePortArgument(const char* argument, std::vector<DeviceBehaviour>* devices, std::string* error);
 
 // The built-in sentences: a few epochs of GPRMC/GPGGA/GPGSA/GPGSV, or the same
 // epochs with the GN talker only.

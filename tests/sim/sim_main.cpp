@@ -16,14 +16,14 @@
 namespace {
 
 const char kUsage[] =
-    "usage: sentrova-sim --dir DIR [--dir DIR2 ...] --port SPEC [--port SPEC ...] [--verbose]\n"
+    "usage: sentrova-sim --dir DIR [--dir DIR2 ...] --port DEVICE [--port DEVICE ...] [--verbose]\n"
     "\n"
     "Creates one pseudo-terminal per simulated port and links DIR/comN to its slave,\n"
     "so that SENTROVA_COMDIR=DIR (or a Wine prefix's dosdevices) sees it as COMn.\n"
     "Prints \"ready\" on stdout once every port is set up; removes its links and\n"
     "exits on SIGTERM, SIGINT or SIGHUP.\n"
     "\n"
-    "SPEC is N[-M]:MODE[:ARGS], for port N (or every port from N to M, 1 to 255):\n"
+    "DEVICE is N[-M]:MODE[:ARGS], for port N (or every port from N to M, 1 to 255):\n"
     "  N:nmea:RATE[:FILE]              NMEA at RATE: FILE replayed in a loop, or the\n"
     "                                  built-in GPRMC/GPGGA/GPGSA/GPGSV loop;\n"
     "                                  garbage at every other speed\n"
@@ -36,8 +36,10 @@ const char kUsage[] =
     "A device talks only while some process has the port open, paced at a tenth of\n"
     "its rate in bytes a second (8N1); garbage (high-bit junk, never a \"$\") comes at\n"
     "a tenth of the configured rate. The slave's queue is flushed at the first open\n"
-    "and the last close, and a reader that stops reading for a second gets nothing\n"
-    "more until the next open. A replayed FILE is cut after its last line feed.\n"
+    "and the last close; a reader that takes nothing for 0.3 s has what is queued\n"
+    "dropped and gets nothing more until the next open. A fresh port stands at\n"
+    "50 bit/s until a program configures it. A replayed FILE is cut after its last\n"
+    "line feed.\n"
     "\n"
     "  --verbose   report opens, closes, speeds and stalls on stderr\n";
 
@@ -63,7 +65,7 @@ bool ParseOptions(int argc, char** argv, Options* options, bool* help) {
         options->folders.push_back(value);
       } else {
         std::string error;
-        if (!ParsePortSpec(value, &options->devices, &error)) {
+        if (!ParsePortArgument(value, &options->devices, &error)) {
           std::fprintf(stderr, "sentrova-sim: %s\n", error.c_str());
           return false;
         }

@@ -227,11 +227,11 @@ TEST_F(SimulatorTest, RemovesItsLinksWhenStopped) {
   EXPECT_NE(access((folder + "/com200").c_str(), F_OK), 0);
 }
 
-TEST(PortSpec, ParsesModesAndRejectsNonsense) {
+TEST(PortArgument, ParsesModesAndRejectsNonsense) {
   std::vector<DeviceBehaviour> devices;
   std::string error;
-  ASSERT_TRUE(ParsePortSpec("5-7:silent", &devices, &error)) << error;
-  ASSERT_TRUE(ParsePortSpec("9:stop-after:4800:300", &devices, &error)) << error;
+  ASSERT_TRUE(ParsePortArgument("5-7:silent", &devices, &error)) << error;
+  ASSERT_TRUE(ParsePortArgument("9:stop-after:4800:300", &devices, &error)) << error;
   ASSERT_EQ(devices.size(), 4u);
   EXPECT_EQ(devices[2].port, 7);
   EXPECT_EQ(devices[3].ownRate, 4800u);
@@ -243,7 +243,7 @@ TEST(PortSpec, ParsesModesAndRejectsNonsense) {
   for (const char* wrong : {"0:silent", "256:silent", "3", "3:nmea", "3:nmea:fast", "3:gn:4800:x",
                             "3:silent:4800", "3:loud", "7-5:silent", "3:stop-after:4800",
                             "3:nmea:4800:/nonexistent/log"}) {
-    EXPECT_FALSE(ParsePortSpec(wrong, &devices, &error)) << wrong;
+    EXPECT_FALSE(ParsePortArgument(wrong, &devices, &error)) << wrong;
   }
   EXPECT_EQ(devices.size(), 4u);
 }
