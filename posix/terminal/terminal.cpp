@@ -63,7 +63,13 @@ void ReadSize(int* rows, int* columns) {
 // part of it that matters (see DrawLocked).
 int ReservedRows(int rows) { return std::clamp(rows - 1, 0, kDialogRows); }
 
-std::string Format(const char* format, int a, int b = 0) {
+std::string Format(const char* format, int a) {
+  char text[32];
+  std::snprintf(text, sizeof text, format, a);
+  return text;
+}
+
+std::string Format(const char* format, int a, int b) {
   char text[32];
   std::snprintf(text, sizeof text, format, a, b);
   return text;
