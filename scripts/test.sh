@@ -42,6 +42,6 @@ stage "Static analysis"
 scripts/lint.sh build-lint
 
 stage "End to end"
-ctest --test-dir build --output-on-failure -L e2e
+ctest --test-dir build --output-on-failure -L e2e -j 2
 
 printf '\nAll tests passed in %d s.\n' $(( $(date +%s) - started ))
