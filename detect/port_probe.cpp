@@ -53,11 +53,17 @@ bool PortIsAlive(HANDLE port) {
 }
 
 // Blocks until the port reports received data. A wait that succeeds with other
-// events only (a modem line changed) waits again, since those are real events and
-// cannot come in a tight loop; a failed wait, or one that ends with no event at all
-// (the port was closed under it), ends the capture, as does the stop signal.
+// events only (a modem line changed, a receiver's pulse-per-second on DCD) waits
+// again; a failed wait, or one that ends with no event at all (the port was closed
+// under it), ends the capture, as does the stop signal. A driver that keeps
+// returning other events at once would turn that into a spin, so after
+// kEventOnlyWaitLimit of them in a row the capture ends too: far more than a real
+// device shows before its first byte (a 1 Hz pulse takes 100 s to get there, longer
+// than the driver waits for a capture).
+constexpr int32_t kEventOnlyWaitLimit = 100;
+
 bool WaitForData(CaptureBlock* block, HANDLE port) {
-  for (;;) {
+  for (int32_t wait = 0; wait < kEventOnlyWaitLimit; ++wait) {
     if (block->portHandle.load() == INVALID_HANDLE_VALUE) return false;
     DWORD events = 0;
     SetCommMask(port, kPortEventMask);
@@ -66,6 +72,7 @@ bool WaitForData(CaptureBlock* block, HANDLE port) {
     if (!waited || events == 0) return false;
     if (events & EV_RXCHAR) return true;
   }
+  return false;
 }
 
 }  // namespace
@@ -145,6 +152,8 @@ void ClosePort(ScanContext* context) {
     // closing the port. Doing both ends it everywhere; a reader that is between
     // calls sees the stop signal or fails on the closed handle.
     if (context->readerThread != nullptr) CancelSynchronousIo(context->readerThread);
+    // A failed close keeps the handle here, so that the caller can try again
+    // (the scan driver does) instead of losing an open port.
     if (CloseHandle(context->portHandle)) context->portHandle = INVALID_HANDLE_VALUE;
   }
   context->portOpen = 0;

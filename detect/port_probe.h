@@ -16,7 +16,8 @@ bool ProbePort(uint32_t rate, const PortName& name, ScanContext* context);
 DWORD WINAPI CaptureReader(LPVOID block);
 
 // Signals the reader to stop, closes the port and clears the port-open flag.
-// Harmless when no port is open.
+// Harmless when no port is open. When the close fails the handle stays in
+// context->portHandle, for the caller to close again.
 void ClosePort(ScanContext* context);
 
 // Waits until the reader started by the last probe has ended and releases its

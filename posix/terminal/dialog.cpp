@@ -193,11 +193,13 @@ int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
   }
 
   BeginTerminal();
+  // Keys typed during the scan are dropped before the box shows, never after: a key
+  // pressed once the box is visible is meant for it.
+  DiscardTypeAhead();
   gView.showBox = true;
   gView.boxCaption = captionText;
   gView.boxText = bodyText;
   Show();
-  DiscardTypeAhead();
   for (;;) {
     KeyEvent key = ReadKey(STDIN_FILENO);
     if (key == kKeyEnter || key == kKeyEscape || key == kKeyEndOfInput) break;

@@ -9,8 +9,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <string>
+#include <sys/file.h>
 #include <unistd.h>
 #include <vector>
 
@@ -58,6 +60,27 @@ void Expect(const std::vector<Attempt>& attempts, std::string* log,
 
 void AddAbsent(int32_t first, int32_t last, std::vector<Attempt>* attempts) {
   for (int32_t n = first; n <= last; ++n) attempts->push_back({n, 4800, Outcome::kAbsent});
+}
+
+// Entries of a /proc folder: the process's threads or its descriptors (one of which
+// is opendir's own, the same at every count).
+int32_t CountEntries(const char* folder) {
+  DIR* dir = opendir(folder);
+  if (dir == nullptr) return -1;
+  int32_t count = 0;
+  while (dirent* entry = readdir(dir)) count += entry->d_name[0] != '.' ? 1 : 0;
+  closedir(dir);
+  return count;
+}
+
+// True when nobody holds the port's device: an exclusive lock is to be had at once.
+bool PortIsFree(const std::string& folder, int32_t port) {
+  std::string path = folder + "/com" + std::to_string(port);
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
+  close(fd);
+  return free;
 }
 
 struct ScanResult {
@@ -189,6 +212,86 @@ TEST_F(ScanIntegration, FindsNothingOnSilentAndForeignPorts) {
   EXPECT_EQ(result.rate, 7u);
   EXPECT_EQ(result.log, log);
   EXPECT_EQ(gProgress, progress);
+}
+
+// A receiver unplugged mid-capture at 4800 (its pty hung up, its link gone): the
+// reader ends at the failed read, the driver stops waiting at its next look and finds
+// no port at 9600, and the scan goes on to the receiver on COM2. The device is back
+// for the second scan, which goes the same way; neither leaves a descriptor or a
+// thread behind.
+TEST_F(ScanIntegration, GoesOnPastADeviceUnpluggedMidCapture) {
+  StartDevices({"1:vanish-after:4800:300", "2:nmea:4800"});
+  std::vector<Attempt> attempts = {{1, 4800, Outcome::kAlive},
+                                   {1, 9600, Outcome::kAbsent},
+                                   {2, 4800, Outcome::kAlive}};
+  std::string log;
+  std::vector<int32_t> progress;
+  Expect(attempts, &log, &progress);
+
+  // Counted after the first scan: ThreadSanitizer starts a thread of its own when the
+  // first reader starts.
+  int32_t fds = -1;
+  int32_t threads = -1;
+  for (int scan = 0; scan < 2; ++scan) {
+    ScanResult result;
+    Scan(&result);
+    EXPECT_TRUE(result.found) << "scan " << scan;
+    EXPECT_EQ(result.port, 2);
+    EXPECT_EQ(result.rate, 4800u);
+    EXPECT_EQ(result.log, log) << "scan " << scan;
+    EXPECT_EQ(gProgress, progress);
+    if (scan == 0) {
+      fds = CountEntries("/proc/self/fd");
+      threads = CountEntries("/proc/self/task");
+      sleep(2);  // the device comes back 1 s after the dead port was closed
+    }
+  }
+  EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
+  EXPECT_EQ(CountEntries("/proc/self/task"), threads);
+}
+
+// Twenty scans in one process over ports that cost little: two silent ones, one
+// held by another program, the rest absent. Each scan gets the same result, which
+// it could not if a silent port were left open by the scan before (it would read as
+// busy); the ports are free after each, and the process ends with the descriptors
+// and threads it had.
+TEST_F(ScanIntegration, TwentyScansLeaveNothingBehind) {
+  constexpr int kScans = 20;
+  StartDevices({"1:silent", "2:silent", "3:silent"});
+  std::string held = folder + "/com2";
+  int holder = open(held.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+
+  std::vector<Attempt> attempts = {{1, 4800, Outcome::kDead},
+                                   {2, 4800, Outcome::kAbsent},
+                                   {3, 4800, Outcome::kDead}};
+  AddAbsent(4, 255, &attempts);
+  std::string log;
+  std::vector<int32_t> progress;
+  Expect(attempts, &log, &progress);
+
+  int32_t fds = -1;  // counted after the first scan, as above
+  int32_t threads = -1;
+  for (int scan = 0; scan < kScans && !HasFailure(); ++scan) {
+    ScanResult result;
+    result.port = -7;
+    Scan(&result);
+    EXPECT_FALSE(result.found) << "scan " << scan;
+    EXPECT_EQ(result.port, -7);
+    EXPECT_EQ(result.log, log) << "scan " << scan;
+    EXPECT_EQ(gProgress, progress);
+    EXPECT_TRUE(PortIsFree(folder, 1)) << "scan " << scan;
+    EXPECT_TRUE(PortIsFree(folder, 3)) << "scan " << scan;
+    if (scan == 0) {
+      fds = CountEntries("/proc/self/fd");
+      threads = CountEntries("/proc/self/task");
+    }
+  }
+  EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
+  EXPECT_EQ(CountEntries("/proc/self/task"), threads);
+  close(holder);
+  EXPECT_TRUE(PortIsFree(folder, 2));
 }
 
 }  // namespace

@@ -128,7 +128,7 @@ bool ParsePortArgument(const char* argument, std::vector<DeviceBehaviour>* devic
   const std::string& mode = f[1];
   DeviceBehaviour device;
   bool wantsRate = mode == "nmea" || mode == "gn" || mode == "alive-then-silent" ||
-                   mode == "stop-after";
+                   mode == "stop-after" || mode == "vanish-after";
   if (wantsRate && (f.size() < 3 || !ParseNumber(f[2], 50, 4000000, &device.ownRate))) {
     *error = std::string("bad --port '") + argument + "': " + mode + " needs a rate";
     return false;
@@ -150,9 +150,10 @@ bool ParsePortArgument(const char* argument, std::vector<DeviceBehaviour>* devic
   } else if (mode == "alive-then-silent") {
     device.atOwnRate = LineOutput::kText;
     device.atOtherRates = LineOutput::kNothing;
-  } else if (mode == "stop-after") {
-    if (f.size() < 4 || !ParseNumber(f[3], 1, 100000000, &device.bytesPerOpen)) {
-      *error = std::string("bad --port '") + argument + "': stop-after needs RATE:BYTES";
+  } else if (mode == "stop-after" || mode == "vanish-after") {
+    uint32_t* bytes = mode == "stop-after" ? &device.bytesPerOpen : &device.vanishAfter;
+    if (f.size() < 4 || !ParseNumber(f[3], 1, 100000000, bytes)) {
+      *error = std::string("bad --port '") + argument + "': " + mode + " needs RATE:BYTES";
       return false;
     }
     device.atOwnRate = LineOutput::kText;

@@ -44,6 +44,14 @@ constexpr int32_t kMaxQueued = 512;
 constexpr double kMaxBurstSeconds = 0.05;
 constexpr size_t kMaxBatch = 4096;
 constexpr speed_t kNeutralSpeed = B50;
+// An unplugged device comes back this long after the program has closed the dead
+// port: far longer than the program takes from closing a port to its next open of
+// the same name, so that open finds no port, as it would after a real unplug.
+constexpr int64_t kReplugDelayNs = 1'000'000'000;
+// The last bytes a device sent before it was pulled out still reach the reader: the
+// unplug comes this long after them, time enough for a program reading every few
+// milliseconds to take them and go back to waiting.
+constexpr int64_t kUnplugAfterLastByteNs = 50'000'000;
 
 struct SpeedEntry {
   speed_t speed;
@@ -83,6 +91,7 @@ void StartSession(SimDevice* device, int64_t now) {
   device->lastQueued = 0;
   device->writtenSinceCheck = 0;
   device->lastRate = 0;
+  device->unplugAtNs = -1;
 }
 
 size_t MakeBytes(SimDevice* device, LineOutput output, unsigned char* out, size_t count) {
@@ -184,7 +193,9 @@ bool WatchDevice(SimDevice* device, int inotifyFd, std::string* error) {
   return true;
 }
 
-void TearDownDevice(SimDevice* device) {
+namespace {
+
+void RemoveLinks(SimDevice* device) {
   for (const std::string& link : device->links) {
     char target[256];
     ssize_t size = readlink(link.c_str(), target, sizeof target - 1);
@@ -194,6 +205,12 @@ void TearDownDevice(SimDevice* device) {
     if (device->slavePath == target) unlink(link.c_str());
   }
   device->links.clear();
+}
+
+}  // namespace
+
+void TearDownDevice(SimDevice* device) {
+  RemoveLinks(device);
   if (device->slave >= 0) close(device->slave);
   if (device->master >= 0) close(device->master);
   device->slave = -1;
@@ -225,9 +242,48 @@ void DeviceClosed(SimDevice* device, int64_t now, bool verbose) {
   }
 }
 
+void UnplugDevice(SimDevice* device, bool verbose) {
+  RemoveLinks(device);
+  // Closing the master hangs the slave up for every holder and removes its node; our
+  // own slave descriptor goes too, and its close is ignored now that we have vanished.
+  device->vanished = true;
+  device->session = false;
+  device->openers = 0;
+  if (device->master >= 0) close(device->master);
+  if (device->slave >= 0) close(device->slave);
+  device->master = -1;
+  device->slave = -1;
+  if (verbose) {
+    std::fprintf(stderr, "sim: COM%d unplugged after %llu bytes\n", device->behaviour.port,
+                 static_cast<unsigned long long>(device->sentThisOpen));
+  }
+}
+
+void DeviceReleased(SimDevice* device, int64_t now, bool verbose) {
+  device->watch = -1;  // inotify dropped it with the pty
+  device->replugAtNs = now + kReplugDelayNs;
+  if (verbose) std::fprintf(stderr, "sim: COM%d dead port closed\n", device->behaviour.port);
+}
+
+bool ReplugDevice(SimDevice* device, const std::vector<std::string>& folders, int inotifyFd,
+                  bool verbose, std::string* error) {
+  device->vanished = false;
+  device->replugAtNs = -1;
+  if (!SetUpDevice(device, folders, error) || !WatchDevice(device, inotifyFd, error)) return false;
+  if (verbose) std::fprintf(stderr, "sim: COM%d plugged in again\n", device->behaviour.port);
+  return true;
+}
+
 int64_t TickDevice(SimDevice* device, int64_t now, bool verbose) {
   if (!device->session || device->stalled) return -1;
   if (now < device->sendFromNs) return device->sendFromNs;
+  uint32_t vanishAfter = device->behaviour.vanishAfter;
+  if (vanishAfter != 0 && device->sentThisOpen >= vanishAfter) {
+    if (device->unplugAtNs < 0) device->unplugAtNs = now + kUnplugAfterLastByteNs;
+    if (now < device->unplugAtNs) return device->unplugAtNs;
+    UnplugDevice(device, verbose);
+    return -1;
+  }
 
   int32_t queued = QueuedOnSlave(device);
   if (!ReaderKeepsUp(device, now, queued)) {
@@ -260,6 +316,7 @@ int64_t TickDevice(SimDevice* device, int64_t now, bool verbose) {
   device->credit = std::min(device->credit + elapsed * perSecond, perSecond * kMaxBurstSeconds + 1);
   size_t due = static_cast<size_t>(device->credit);
   if (limit != 0) due = std::min<uint64_t>(due, limit - device->sentThisOpen);
+  if (vanishAfter != 0) due = std::min<uint64_t>(due, vanishAfter - device->sentThisOpen);
   due = std::min(due, kMaxBatch);
   // What does not fit is lost, as on a UART whose reader is behind.
   due = std::min<size_t>(due, static_cast<size_t>(std::max(0, kMaxQueued - queued)));
@@ -277,6 +334,10 @@ int64_t TickDevice(SimDevice* device, int64_t now, bool verbose) {
       }
       device->sentThisOpen += static_cast<uint64_t>(written);
       device->writtenSinceCheck += static_cast<uint64_t>(written);
+    }
+    if (vanishAfter != 0 && device->sentThisOpen >= vanishAfter) {
+      device->unplugAtNs = now + kUnplugAfterLastByteNs;
+      return device->unplugAtNs;
     }
   }
   // Sleep until the next byte is due, but in batches of a few milliseconds at least.

@@ -27,6 +27,9 @@ struct SimDevice {
   size_t textPosition = 0;
   uint64_t garbageState = 0;
   uint32_t lastRate = 0;
+  int64_t unplugAtNs = -1;   // when the device is pulled out, once it sent its bytes
+  bool vanished = false;     // unplugged: no pty, no links, until replugAtNs
+  int64_t replugAtNs = -1;   // set once the program has let go of the vanished pty
 };
 
 // Monotonic clock in nanoseconds.
@@ -48,6 +51,19 @@ void DeviceClosed(SimDevice* device, int64_t now, bool verbose);
 // Sends what is due, watches for a reader that stopped. Returns the time of the
 // next tick, or -1 when nothing is due until the next open.
 int64_t TickDevice(SimDevice* device, int64_t now, bool verbose);
+
+// Pulls the device out, as a USB receiver is unplugged: the pty is hung up under
+// whoever has it open (their reads and waits fail) and the links go away, so the port
+// no longer exists. The watch stays on the dead pty until its last holder closes it.
+void UnplugDevice(SimDevice* device, bool verbose);
+
+// The last holder of a vanished device's pty has closed it (inotify IN_IGNORED): it is
+// plugged back in, on a fresh pty, kReplugDelayNs later.
+void DeviceReleased(SimDevice* device, int64_t now, bool verbose);
+
+// Plugs a vanished device back in once its time has come; returns false on failure.
+bool ReplugDevice(SimDevice* device, const std::vector<std::string>& folders, int inotifyFd,
+                  bool verbose, std::string* error);
 
 // Reads and drops whatever the program wrote to the port.
 void DrainMaster(SimDevice* device);

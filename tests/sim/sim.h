@@ -17,6 +17,7 @@ struct DeviceBehaviour {
   LineOutput atOwnRate = LineOutput::kNothing;
   LineOutput atOtherRates = LineOutput::kNothing;
   uint32_t bytesPerOpen = 0;           // 0: no limit
+  uint32_t vanishAfter = 0;            // unplugged after this many bytes of one open; 0: never
   std::vector<unsigned char> text;     // sent in a loop at the own rate
 };
 

@@ -32,6 +32,11 @@ const char kUsage[] =
     "  N:garbage                       garbage at every speed\n"
     "  N:alive-then-silent:RATE[:FILE] NMEA at RATE, nothing at every other speed\n"
     "  N:stop-after:RATE:BYTES[:FILE]  like nmea, but only BYTES bytes after each open\n"
+    "  N:vanish-after:RATE:BYTES[:FILE]\n"
+    "                                  like nmea, but unplugged 50 ms after its BYTES\n"
+    "                                  bytes of one open: the pty is hung up under the\n"
+    "                                  program and the link removed; a fresh pty is\n"
+    "                                  linked 1 s after the program closed the dead one\n"
     "\n"
     "A device talks only while some process has the port open, paced at a tenth of\n"
     "its rate in bytes a second (8N1); garbage (high-bit junk, never a \"$\") comes at\n"
@@ -105,6 +110,11 @@ void HandleWatchEvents(int inotifyFd, std::vector<SimDevice>* devices, bool verb
       }
       for (SimDevice& device : *devices) {
         if (device.watch != event->wd) continue;
+        // An unplugged device waits only for its dead pty to be let go.
+        if (device.vanished) {
+          if (event->mask & IN_IGNORED) DeviceReleased(&device, now, verbose);
+          continue;
+        }
         // One event may carry an open and a close when the kernel merged them;
         // the open came first.
         if (event->mask & IN_OPEN) DeviceOpened(&device, now, verbose);
@@ -165,6 +175,10 @@ int RunSimulator(Options* options) {
     for (int64_t wake : wakeAt) {
       if (wake >= 0 && (next < 0 || wake < next)) next = wake;
     }
+    for (const SimDevice& device : devices) {
+      int64_t wake = device.replugAtNs;
+      if (wake >= 0 && (next < 0 || wake < next)) next = wake;
+    }
     int timeout = -1;  // nobody has a port open: wait for an open or a signal
     if (next >= 0) timeout = next <= now ? 0 : static_cast<int>((next - now + 999'999) / 1'000'000);
 
@@ -179,6 +193,13 @@ int RunSimulator(Options* options) {
       if (fds[i + 2].revents & POLLIN) DrainMaster(&devices[i]);
     }
     now = NowNs();
+    for (SimDevice& device : devices) {
+      if (device.replugAtNs < 0 || device.replugAtNs > now) continue;
+      std::string error;
+      if (!ReplugDevice(&device, options->folders, inotifyFd, options->verbose, &error)) {
+        std::fprintf(stderr, "sentrova-sim: COM%d: %s\n", device.behaviour.port, error.c_str());
+      }
+    }
     for (size_t i = 0; i < devices.size(); ++i) {
       // Ticks come when due, or at once for a device whose state just changed.
       if (!devices[i].session) {

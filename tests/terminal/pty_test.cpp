@@ -219,9 +219,9 @@ TEST(TerminalDialog, SequencesAreNotEscapeAndCtrlDCloses) {
   ASSERT_TRUE(WaitForText(&run, "[ Quit ]"));
   // Arrow keys and other keys do nothing; the Enter after them still runs Detect.
   Type(&run, "\033[A\033OBx \033[15~\r");
-  ASSERT_TRUE(WaitForText(&run, "Probe done"));
+  ASSERT_TRUE(WaitForText(&run, "Probe done")) << VtText(run.screen);
   Type(&run, "\r");
-  ASSERT_TRUE(WaitForGone(&run, "Probe done"));
+  ASSERT_TRUE(WaitForGone(&run, "Probe done")) << VtText(run.screen) << "\ntrace:\n" << ReadFile(trace);
   Type(&run, "\x04");
   ASSERT_TRUE(WaitForExit(&run));
   ASSERT_TRUE(WIFEXITED(run.status));

@@ -323,6 +323,36 @@ TEST_F(ProbeTest, FirstWaitForData) {
   }
 }
 
+// A driver that keeps answering the wait with modem events and never with data: the
+// reader gives up after 100 such waits instead of spinning through all of them, and
+// reads nothing.
+TEST_F(ProbeTest, EndlessModemEventsEndTheReader) {
+  FakePortScript script = ReceiverPort(4800);
+  script.waitOutcomes.assign(5000, FakeWaitOutcome{TRUE, EV_CTS | EV_RLSD});
+  FakeScriptPort(1, script);
+  ASSERT_TRUE(Probe(4800));
+  EXPECT_EQ(FakeAliveReaderCount(), 0);
+  EXPECT_EQ(CallsOf(FakeCallKind::kWaitCommEvent, true).size(), 100u);
+  EXPECT_TRUE(CallsOf(FakeCallKind::kReadFile, true).empty());
+  EXPECT_EQ(context->capture.count.load(), 0);
+}
+
+// A device gone between the open and the liveness test: every read fails, which the
+// test takes as no byte, at its usual pace (one 1 ms sleep per try), then gives up.
+TEST_F(ProbeTest, UnpluggedBeforeTheLivenessTest) {
+  FakePortScript script = PlainPort();
+  script.streams[4800] = Stream("", 0, FakeStreamEnd::kReadsFail);
+  FakeScriptPort(1, script);
+  EXPECT_FALSE(Probe(4800));
+  EXPECT_EQ(log, kDeadLine);
+  std::vector<FakeCall> reads = CallsOf(FakeCallKind::kReadFile);
+  ASSERT_EQ(reads.size(), 100u);
+  for (const FakeCall& read : reads) EXPECT_FALSE(read.result);
+  EXPECT_EQ(CallsOf(FakeCallKind::kSleep).size(), 100u);
+  EXPECT_EQ(FakeNowMs(), 100u);
+  EXPECT_TRUE(CallsOf(FakeCallKind::kCreateThread).empty());
+}
+
 // A reader still in its first wait when the port closes ends with the close.
 TEST_F(ProbeTest, CloseEndsAWaitingReader) {
   FakePortScript script = PlainPort();

@@ -97,6 +97,19 @@ inline std::vector<DWORD> DriverSleeps() {
   return sleeps;
 }
 
+// Every handle opened is closed before the next open, and nothing else is open then.
+inline void ExpectClosedBeforeNextOpen() {
+  HANDLE open = nullptr;
+  for (const FakeCall& call : FakeCalls()) {
+    if (call.kind == FakeCallKind::kCreateFile) {
+      EXPECT_EQ(open, nullptr) << "port " << call.port << " opened while another is open";
+      if (call.result) open = call.handle;
+    } else if (call.kind == FakeCallKind::kCloseHandle && call.handle == open && call.result) {
+      open = nullptr;
+    }
+  }
+}
+
 struct ScanOutcome {
   bool found;
   int32_t port;

@@ -28,19 +28,6 @@ std::vector<int32_t> ExpectedProgress(const std::vector<int32_t>& attempts) {
   return progress;
 }
 
-// Every handle opened is closed before the next open, and nothing else is open then.
-void ExpectClosedBeforeNextOpen() {
-  HANDLE open = nullptr;
-  for (const FakeCall& call : FakeCalls()) {
-    if (call.kind == FakeCallKind::kCreateFile) {
-      EXPECT_EQ(open, nullptr) << "port " << call.port << " opened while another is open";
-      if (call.result) open = call.handle;
-    } else if (call.kind == FakeCallKind::kCloseHandle && call.handle == open && call.result) {
-      open = nullptr;
-    }
-  }
-}
-
 TEST_F(ScanTest, NoPortsAtAll) {
   ScanOutcome outcome = RunScan();
   EXPECT_FALSE(outcome.found);
@@ -291,28 +278,89 @@ TEST_F(ScanTest, PortWithoutModemLines) {
   EXPECT_EQ(CallsOf(FakeCallKind::kEscapeCommFunction).size(), 6u);
 }
 
-// A close that fails: the reader still ends (the stop signal is set), and the scan
-// goes on; the port, still held, reads as busy at its next rate.
-TEST_F(ScanTest, FailedCloseDoesNotStopTheScan) {
+// The closes of one port's handles, in order, with their results.
+std::vector<bool> CloseResultsOf(int32_t port) {
+  std::vector<bool> results;
+  for (const FakeCall& call : CallsOf(FakeCallKind::kCloseHandle)) {
+    if (call.port == port) results.push_back(call.result);
+  }
+  return results;
+}
+
+// The driver's pauses before it tries a failed close again.
+size_t CloseRetryPauses() {
+  size_t pauses = 0;
+  for (DWORD sleep : DriverSleeps()) pauses += sleep == 10 ? 1 : 0;
+  return pauses;
+}
+
+// A close that fails once: the reader still ends (the stop signal is set), the driver
+// closes the port again before its next probe, and the port is probed at its next
+// rate as if nothing had happened (here it is silent at 9600).
+TEST_F(ScanTest, FailedCloseIsRetriedBeforeTheNextProbe) {
   FakePortScript script = PlainPort();
   script.streams[4800] = Stream(Garbage(4000), 200);
   script.closeFailures = 1;
   FakeScriptPort(1, script);
   FakeScriptPort(3, ReceiverPort(4800));
+  ScanOutcome outcome = RunScan();
+  ASSERT_TRUE(outcome.found);
+  EXPECT_EQ(outcome.port, 3);
+  EXPECT_EQ(outcome.log, CheckingLine(1, 4800) + kAliveLine + CheckingLine(1, 9600) + kDeadLine +
+                             CheckingLine(2, 4800) + kNoSuchPortLine + CheckingLine(3, 4800) +
+                             kAliveLine);
+  EXPECT_EQ(CloseResultsOf(1), std::vector<bool>({false, true, true}));
+  EXPECT_EQ(CloseRetryPauses(), 1u);
+  ExpectClosedBeforeNextOpen();
+  // The reader, blocked in a read when the close failed, needed the clock to move:
+  // the driver's wait for it let a millisecond pass and saw it end.
+  bool endedWithTime = false;
+  for (const FakeCall& wait : CallsOf(FakeCallKind::kWaitForSingleObject)) {
+    endedWithTime = endedWithTime || (wait.value > 0 && wait.result);
+  }
+  EXPECT_TRUE(endedWithTime);
+}
+
+// A close that never succeeds: a few paced tries, then the handle is given up and the
+// scan goes on (the port, still held, reads as busy); nothing hangs or spins.
+TEST_F(ScanTest, CloseThatKeepsFailingIsGivenUp) {
+  FakePortScript script = PlainPort();
+  script.streams[4800] = Stream(Garbage(4000), 200);
+  script.closeFailures = 1000;
+  FakeScriptPort(1, script);
+  FakeScriptPort(3, ReceiverPort(4800));
   ScanOutcome outcome = RunScan(false);
   ASSERT_TRUE(outcome.found);
   EXPECT_EQ(outcome.port, 3);
-  EXPECT_EQ(FakeAliveReaderCount(), 0);
   EXPECT_EQ(outcome.log, CheckingLine(1, 4800) + kAliveLine + CheckingLine(1, 9600) +
                              kNoSuchPortLine + CheckingLine(2, 4800) + kNoSuchPortLine +
                              CheckingLine(3, 4800) + kAliveLine);
-  // The reader, blocked in a read when the close failed, needed the clock to move:
-  // the driver's wait for it let a millisecond pass and saw it end.
-  std::vector<FakeCall> waits = CallsOf(FakeCallKind::kWaitForSingleObject);
-  bool endedWithTime = false;
-  for (const FakeCall& wait : waits) endedWithTime = endedWithTime || (wait.value > 0 && wait.result);
-  EXPECT_TRUE(endedWithTime);
-  EXPECT_EQ(FakeOpenPortCount(), 1);  // the handle whose close failed
+  EXPECT_EQ(CloseResultsOf(1), std::vector<bool>(4, false));
+  EXPECT_EQ(CloseRetryPauses(), 3u);
+  EXPECT_EQ(FakeAliveReaderCount(), 0);
+  EXPECT_EQ(FakeOpenPortCount(), 1);  // the handle that cannot be closed
+}
+
+// Failed closes after a failed probe and of the port where the receiver is found: the
+// first is closed before the next port is opened, the second before the scan returns.
+TEST_F(ScanTest, FailedClosesAfterAFailedProbeAndAtTheResult) {
+  FakePortScript refuses = ReceiverPort(4800);
+  refuses.refuseCommState = true;
+  refuses.closeFailures = 2;
+  FakeScriptPort(1, refuses);
+  FakePortScript receiver = ReceiverPort(4800);
+  receiver.closeFailures = 1;
+  FakeScriptPort(2, receiver);
+  ScanOutcome outcome = RunScan();
+  ASSERT_TRUE(outcome.found);
+  EXPECT_EQ(outcome.port, 2);
+  EXPECT_EQ(outcome.rate, 4800u);
+  EXPECT_EQ(outcome.log, CheckingLine(1, 4800) + CheckingLine(2, 4800) + kAliveLine);
+  EXPECT_EQ(CloseResultsOf(1), std::vector<bool>({false, false, true}));
+  EXPECT_EQ(CloseResultsOf(2), std::vector<bool>({false, true}));
+  EXPECT_EQ(CloseRetryPauses(), 3u);
+  EXPECT_EQ(ProgressSeen(), ExpectedProgress({1, 2}));
+  ExpectClosedBeforeNextOpen();
 }
 
 }  // namespace
