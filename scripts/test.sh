@@ -10,7 +10,7 @@ cd "$SENTROVA_ROOT"
 
 ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
 
-stage() { printf '\n==== %s ====\n' "$*"; }
+stage() { printf '\n==== %s (at %d s) ====\n' "$*" $(( $(date +%s) - started )); }
 started=$(date +%s)
 
 stage "Linux build and tests"

@@ -310,9 +310,9 @@ StartSim() {
   mkdir -p "$SIM_DIR"
   : > "$RESULT_DIR/sim.err"
   [ ${#SIM_PORTS[@]} -eq 0 ] && return 0
-  local args=() folder spec
+  local args=() folder portdef
   for folder in "$@"; do args+=(--dir "$folder"); done
-  for spec in "${SIM_PORTS[@]}"; do args+=(--port "$(Place "$spec")"); done
+  for portdef in "${SIM_PORTS[@]}"; do args+=(--port "$(Place "$portdef")"); done
   : > "$WORK/sim.out"
   "$SIM" --verbose "${args[@]}" > "$WORK/sim.out" 2>> "$RESULT_DIR/sim.err" &
   SIM_PID=$!
@@ -511,14 +511,14 @@ RunWine() {
   ResetPrefixLinks
 
   # Simulated ports go above the host's own, which Wine numbers from COM1.
-  local host top=0 lowest=256 spec n
+  local host top=0 lowest=256 portdef n
   host=$(HostPorts)
   [ -n "$host" ] && top=$(echo "$host" | tail -n1)
   HOST_PORTS_RE=$(echo "$host" | paste -sd'|')
   [ -z "$HOST_PORTS_RE" ] && HOST_PORTS_RE="none"
   SHIFT=0
-  for spec in "${SIM_PORTS[@]}" "${HELD[@]/#/@}"; do
-    n=${spec#@}; n=${n%%:*}
+  for portdef in "${SIM_PORTS[@]}" "${HELD[@]/#/@}"; do
+    n=${portdef#@}; n=${n%%:*}
     [ "$n" -lt "$lowest" ] && lowest=$n
   done
   if [ "$top" -ge "$lowest" ]; then

@@ -222,14 +222,6 @@ int32_t ChildrenRunning(const char* path) {
   return count;
 }
 
-bool PortIsFree(const std::string& folder, int32_t port) {
-  std::string path = folder + "/com" + std::to_string(port);
-  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
-  close(fd);
-  return free;
-}
 
 TEST(ProgramRepeat, HundredRunsLeaveNothingBehind) {
   signal(SIGPIPE, SIG_IGN);

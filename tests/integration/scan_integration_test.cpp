@@ -73,15 +73,6 @@ int32_t CountEntries(const char* folder) {
   return count;
 }
 
-// True when nobody holds the port's device: an exclusive lock is to be had at once.
-bool PortIsFree(const std::string& folder, int32_t port) {
-  std::string path = folder + "/com" + std::to_string(port);
-  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
-  close(fd);
-  return free;
-}
 
 struct ScanResult {
   bool found = false;

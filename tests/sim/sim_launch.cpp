@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -116,4 +117,13 @@ bool StopSimulator(SimProcess* sim) {
   sim->pid = -1;
   sim->output = -1;
   return clean && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool PortIsFree(const std::string& folder, int32_t port) {
+  std::string path = folder + "/com" + std::to_string(port);
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
+  close(fd);
+  return free;
 }

@@ -1,6 +1,7 @@
 // Starting and stopping sentrova-sim from a test or a benchmark.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -25,3 +26,7 @@ bool StartSimulator(const char* path, const std::vector<std::string>& args, int 
 // Sends SIGTERM, reaps it (SIGKILL after a few seconds) and returns true when it
 // exited by itself with status 0.
 bool StopSimulator(SimProcess* sim);
+
+// True when nobody holds the device that folder/comN links to: an exclusive lock is to
+// be had at once.
+bool PortIsFree(const std::string& folder, int32_t port);

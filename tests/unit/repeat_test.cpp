@@ -153,8 +153,15 @@ TEST_F(RepeatTest, ThousandScansThroughEveryFault) {
     if (HasFailure()) break;  // rather than print a thousand copies of one fault
   }
   FakeReset();
+#ifndef _WIN32
+  // Under Wine /proc/self is the emulator's own process, whose descriptors and threads
+  // come and go by themselves; the fake's live-reader count covers threads there.
   EXPECT_EQ(CountEntries("/proc/self/task"), threadsBefore);
   EXPECT_EQ(CountEntries("/proc/self/fd"), fdsBefore);
+#else
+  (void)threadsBefore;
+  (void)fdsBefore;
+#endif
 }
 
 }  // namespace
