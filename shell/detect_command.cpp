@@ -11,16 +11,14 @@
 // usual caption, so whatever waits for the result box still finds it.
 static const WCHAR kNoMemoryText[] = L"Not enough memory to scan for GPS devices";
 
-static void SetProgressBar(int32_t percent) {
+void ReportProgress(int32_t percent) {
   SendMessageW(GetDlgItem(gMainDialog, IDC_PROGRESS), PBM_SETPOS, static_cast<WPARAM>(percent), 0);
 }
-
-void ReportProgress(int32_t percent) { SetProgressBar(percent); }
 
 // The scan blocks the dialog's thread until it is over: there is no cancel, and no
 // second scan can start while one runs.
 void OnDetect() {
-  SetProgressBar(0);
+  ReportProgress(0);
 
   ScanContext* context = CreateScanContext(ReportProgress);
   if (context == nullptr) {
@@ -32,7 +30,7 @@ void OnDetect() {
   bool found = ScanForReceiver(context, &port, &rate);
   DestroyScanContext(context);
 
-  SetProgressBar(0);
+  ReportProgress(0);
 
   WCHAR text[64];
   if (found) {
