@@ -6,6 +6,8 @@
 #ifndef SENTROVA_RESOURCES_TEXTS_H
 #define SENTROVA_RESOURCES_TEXTS_H
 
+// The program's version, as the dialog, --version and the release files show it.
+#define SENTROVA_VERSION "1.04"
 #define SENTROVA_TEXT_VERSION "Sentrova v1.04"
 #define SENTROVA_TEXT_RIGHTS "(C) Sentrova authors"
 #define SENTROVA_TEXT_PUBLISHER "Sentrova Lab"
