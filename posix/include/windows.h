@@ -211,6 +211,7 @@ typedef INT_PTR(CALLBACK* DLGPROC)(HWND window, UINT message, WPARAM wParam, LPA
 #define MB_OK 0x00000000u
 #define SW_SHOWNORMAL 1
 
+void DisableProcessWindowsGhosting();
 INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND owner, DLGPROC dialogProc,
                         LPARAM initParam);
 BOOL EndDialog(HWND dialog, INT_PTR result);

@@ -66,6 +66,9 @@ void WriteAllStderr(const std::string& text) {
 
 void InitCommonControls() {}
 
+// A terminal has no hung-window detection to turn off.
+void DisableProcessWindowsGhosting() {}
+
 INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND owner, DLGPROC dialogProc,
                         LPARAM initParam) {
   (void)instance;

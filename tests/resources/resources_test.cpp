@@ -449,12 +449,16 @@ TEST_F(ResourceScript, IconGroupsHoldTheSameEightImages) {
       << "each group has images of its own";
 }
 
-TEST_F(ResourceScript, ManifestAsksForCommonControlsSix) {
+// The classic controls (no version 6 dependency: its progress bar animates on timers
+// that a blocked dialog never runs), asInvoker, and system DPI awareness.
+TEST_F(ResourceScript, ManifestKeepsClassicControlsAndIsDpiAware) {
   const Resource* manifest = Find(kRtManifest, 1);
   ASSERT_NE(manifest, nullptr);
   std::string text(manifest->data.begin(), manifest->data.end());
-  EXPECT_NE(text.find("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""), std::string::npos);
+  EXPECT_EQ(text.find("Common-Controls"), std::string::npos);
   EXPECT_NE(text.find("level=\"asInvoker\""), std::string::npos);
+  EXPECT_NE(text.find("<dpiAware xmlns=\"http://schemas.microsoft.com/SMI/2005/WindowsSettings\">true</dpiAware>"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -44,6 +44,10 @@ std::vector<Call> CallsOf(CallKind kind) {
 
 // ---- the dialog functions -------------------------------------------------
 
+void DisableProcessWindowsGhosting() {
+  gCalls.push_back(MakeCall(kDisableProcessWindowsGhosting, nullptr));
+}
+
 void InitCommonControls() { gCalls.push_back(MakeCall(kInitCommonControls, nullptr)); }
 
 INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND owner, DLGPROC dialogProc,

@@ -18,6 +18,7 @@ inline HWND const kProgressOfB = reinterpret_cast<HWND>(uintptr_t{0xBA5B});
 inline HINSTANCE const kInstance = reinterpret_cast<HINSTANCE>(uintptr_t{0x400000});
 
 enum CallKind {
+  kDisableProcessWindowsGhosting,
   kInitCommonControls,
   kDialogBoxParam,
   kEndDialog,
