@@ -5,6 +5,8 @@
 namespace {
 
 constexpr DWORD kReaderEndPollMs = 20;
+// How long ClosePort waits for the reader before it closes the port under it.
+constexpr DWORD kReaderOffPortBoundMs = 100;
 
 // Applies 8N1 at the given rate, no flow control, DTR and RTS raised, to the DCB
 // the port reported; every field not set here keeps the port's own value. On the
@@ -144,16 +146,34 @@ DWORD WINAPI CaptureReader(LPVOID parameter) {
   }
 }
 
+namespace {
+
+// Once the stop signal is set, waits until the reader is off the port, or for at most
+// kReaderOffPortBoundMs. On Windows synchronous calls on one port are serialized:
+// closing it while the reader is blocked in WaitCommEvent would wait for that wait,
+// which only the port's next event ends (never, on a port gone quiet). Cancelling the
+// reader's I/O ends it, but only when the reader is inside the call at that moment,
+// so the cancel is repeated every kReaderEndPollMs: a reader caught between its stop
+// check and its wait is caught in the wait by the next one. A reading reader ends
+// within one read. Under Wine and on Linux a cancel finds nothing, and a reader in
+// its first wait stays there until the bound, when closing the port ends the wait.
+void AwaitReaderOffPort(ScanContext* context) {
+  if (context->readerThread == nullptr) return;
+  for (DWORD waited = 0; waited < kReaderOffPortBoundMs; waited += kReaderEndPollMs) {
+    CancelSynchronousIo(context->readerThread);
+    if (WaitForSingleObject(context->readerThread, kReaderEndPollMs) != WAIT_TIMEOUT) return;
+  }
+}
+
+}  // namespace
+
 void ClosePort(ScanContext* context) {
   if (context->portHandle != INVALID_HANDLE_VALUE) {
     context->capture.portHandle.store(INVALID_HANDLE_VALUE);
-    // A reader still blocked in its first WaitCommEvent: on Windows a synchronous
-    // wait is ended by cancelling the thread's I/O, under Wine and the Linux build by
-    // closing the port. Doing both ends it everywhere; a reader that is between
-    // calls sees the stop signal or fails on the closed handle.
-    if (context->readerThread != nullptr) CancelSynchronousIo(context->readerThread);
-    // A failed close keeps the handle here, so that the caller can try again
-    // (the scan driver does) instead of losing an open port.
+    AwaitReaderOffPort(context);
+    // A port handle's close fails only for a value that is no longer an open handle;
+    // closing it again could only close whatever has since been given that value. So
+    // a failed close is left alone: the field keeps the value until the next probe.
     if (CloseHandle(context->portHandle)) context->portHandle = INVALID_HANDLE_VALUE;
   }
   context->portOpen = 0;
@@ -161,10 +181,9 @@ void ClosePort(ScanContext* context) {
 
 void EndReader(ScanContext* context) {
   if (context->readerThread == nullptr) return;
-  // The stop signal is set and the port closed, so the reader ends within one read.
-  // One case needs help: on Windows a reader that entered its first WaitCommEvent
-  // just after ClosePort cancelled its I/O stays blocked, as closing the handle does
-  // not end a synchronous wait there; cancelling again while waiting ends it.
+  // The reader has ended in ClosePort, or the port was closed under its first wait
+  // (where a cancel cannot end it), which ends it now. Should it still be waiting
+  // anywhere a cancel reaches, the cancel repeated here ends it.
   while (WaitForSingleObject(context->readerThread, kReaderEndPollMs) == WAIT_TIMEOUT) {
     CancelSynchronousIo(context->readerThread);
   }

@@ -15,9 +15,9 @@ bool ProbePort(uint32_t rate, const PortName& name, ScanContext* context);
 // signal is seen or the port fails. Always returns 0.
 DWORD WINAPI CaptureReader(LPVOID block);
 
-// Signals the reader to stop, closes the port and clears the port-open flag.
-// Harmless when no port is open. When the close fails the handle stays in
-// context->portHandle, for the caller to close again.
+// Signals the reader to stop, lets it get off the port (ending it where a cancel can),
+// closes the port and clears the port-open flag. Harmless when no port is open. A
+// failed close leaves the stale value in context->portHandle; nothing is retried.
 void ClosePort(ScanContext* context);
 
 // Waits until the reader started by the last probe has ended and releases its

@@ -13,24 +13,6 @@ void ReportScanProgress(const ScanContext* context, int32_t percent) {
   if (context->progress != nullptr) context->progress(percent);
 }
 
-// A port whose close failed is still held in context->portHandle (ClosePort keeps it
-// there), and the next probe would overwrite it: the port would stay open for the
-// life of the process and read as busy to every later scan. So the driver tries the
-// close again before the next probe and before it returns. A close that keeps
-// failing is given up after kCloseRetries pauses of kCloseRetryPauseMs: bounded, and
-// sleeping rather than spinning; the handle is then lost, as nothing more can be done
-// with it.
-constexpr int32_t kCloseRetries = 3;
-constexpr DWORD kCloseRetryPauseMs = 10;
-
-void ReleaseHeldPort(ScanContext* context) {
-  for (int32_t retry = 0; retry < kCloseRetries && context->portHandle != INVALID_HANDLE_VALUE;
-       ++retry) {
-    Sleep(kCloseRetryPauseMs);
-    ClosePort(context);
-  }
-}
-
 bool ReaderHasEnded(const ScanContext* context) {
   return context->readerThread == nullptr ||
          WaitForSingleObject(context->readerThread, 0) != WAIT_TIMEOUT;
@@ -75,7 +57,6 @@ bool ScanForReceiver(ScanContext* context, int32_t* port, uint32_t* rate) {
   ReportScanProgress(context, 0);
   for (int32_t n = kFirstPort; n <= kLastPort; ++n) {
     for (uint32_t r : kBaudRates) {
-      ReleaseHeldPort(context);
       ReportScanProgress(context, PortProgress(n));
       uint32_t waitSeconds = WaitPeriodSeconds(r);
       PortName name = MakePortName(n);
@@ -92,7 +73,6 @@ bool ScanForReceiver(ScanContext* context, int32_t* port, uint32_t* rate) {
       ClosePort(context);
       EndReader(context);
       if (captured && RecogniseSentence(context->captureBuffer, context->capture.count.load())) {
-        ReleaseHeldPort(context);
         *port = n;
         *rate = r;
         ReportScanProgress(context, 100);
@@ -100,7 +80,6 @@ bool ScanForReceiver(ScanContext* context, int32_t* port, uint32_t* rate) {
       }
     }
   }
-  ReleaseHeldPort(context);
   ReportScanProgress(context, 100);
   return false;
 }

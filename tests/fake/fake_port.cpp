@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -16,6 +17,9 @@ namespace {
 constexpr auto kQuiescenceDeadline = std::chrono::seconds(10);
 // A wait for ever is cut off after this much virtual time.
 constexpr uint64_t kLongestWaitMs = 3600 * 1000;
+// Under the Windows model, a call that waits this long for another thread's call on
+// the same port is taken to hang.
+constexpr uint64_t kHungCallMs = 10 * 1000;
 
 struct OpenPort {
   int32_t port = 0;
@@ -35,9 +39,15 @@ struct Reader {
   // Blocked inside the fake, having seen `sawEpoch`: quiescent until the epoch moves.
   bool blocked = false;
   uint64_t sawEpoch = 0;
+  // Inside a WaitCommEvent or ReadFile on callHandle that waits for the port.
+  bool inCall = false;
+  HANDLE callHandle = nullptr;
+  bool abortCall = false;    // a cancel (or the hang watchdog) ends the call in progress
+  bool cancelSeen = false;   // some CancelSynchronousIo has been aimed at this thread
 };
 
 struct Fake {
+  FakeHost host = FakeHost::kWine;
   std::mutex mutex;
   std::condition_variable changed;
   uint64_t nowMs = 0;
@@ -49,7 +59,9 @@ struct Fake {
   std::vector<std::unique_ptr<Reader>> readers;
   int32_t createThreadFailures = 0;
   std::vector<FakeCall> calls;
+  std::vector<HANDLE> freePortHandles;  // Windows model: values the next open reuses
   bool ranAway = false;
+  bool hung = false;
 };
 
 Fake& TheFake() {
@@ -82,6 +94,20 @@ int32_t ParsePortName(LPCWSTR name) {
 HANDLE NewHandle(Fake& f) {
   f.nextHandle += 0x10;
   return reinterpret_cast<HANDLE>(f.nextHandle);
+}
+
+// Windows hands a closed handle's value to the next open, so a stale copy of it
+// names someone else's port; under Wine's model values are never reused here.
+HANDLE NewPortHandle(Fake& f) {
+  if (f.host != FakeHost::kWindows || f.freePortHandles.empty()) return NewHandle(f);
+  HANDLE handle = f.freePortHandles.back();
+  f.freePortHandles.pop_back();
+  return handle;
+}
+
+void RetirePort(Fake& f, HANDLE handle, OpenPort* port) {
+  port->open = false;
+  if (f.host == FakeHost::kWindows) f.freePortHandles.push_back(handle);
 }
 
 OpenPort* FindOpenPort(Fake& f, HANDLE handle) {
@@ -163,6 +189,41 @@ void BlockReader(Fake& f, std::unique_lock<std::mutex>& lock) {
   reader->blocked = false;
 }
 
+// As BlockReader, but inside a synchronous call on the port, which a cancel ends
+// under the Windows model. Returns false when the call was cancelled.
+bool BlockReaderInCall(Fake& f, std::unique_lock<std::mutex>& lock, HANDLE handle) {
+  Reader* reader = tReader;
+  reader->inCall = true;
+  reader->callHandle = handle;
+  BlockReader(f, lock);
+  reader->inCall = false;
+  if (!reader->abortCall) return true;
+  reader->abortCall = false;
+  return false;
+}
+
+// Under the Windows model a call off the reader on a port waits for the reader's call
+// in progress on the same port, while time passes. One that would wait for ever is
+// reported and the reader's call ended, so that the test ends too.
+void AwaitPortFree(Fake& f, std::unique_lock<std::mutex>& lock, HANDLE handle) {
+  if (f.host != FakeHost::kWindows || tReader != nullptr) return;
+  auto holder = [&]() -> Reader* {
+    for (auto& reader : f.readers) {
+      if (reader->alive && reader->inCall && reader->callHandle == handle) return reader.get();
+    }
+    return nullptr;
+  };
+  for (uint64_t waited = 0; Reader* reader = holder(); ++waited) {
+    if (waited < kHungCallMs) {
+      Wake(f, lock, 1);
+    } else {
+      f.hung = true;
+      reader->abortCall = true;
+      Wake(f, lock, 0);
+    }
+  }
+}
+
 void RunReader(Reader* reader, LPTHREAD_START_ROUTINE start, LPVOID parameter) {
   tReader = reader;
   start(parameter);
@@ -198,7 +259,12 @@ void FakeReset() {
   f.ports.clear();
   f.createThreadFailures = 0;
   f.calls.clear();
+  f.freePortHandles.clear();
   f.ranAway = false;
+  f.hung = false;
+  const char* host = std::getenv("SENTROVA_FAKE_HOST");
+  f.host = host != nullptr && std::strcmp(host, "windows") == 0 ? FakeHost::kWindows
+                                                                : FakeHost::kWine;
 }
 
 void FakeScriptPort(int32_t port, const FakePortScript& script) {
@@ -248,6 +314,18 @@ bool FakeReaderRanAway() {
   return f.ranAway;
 }
 
+FakeHost FakeHostModel() {
+  Fake& f = TheFake();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  return f.host;
+}
+
+bool FakeCallHung() {
+  Fake& f = TheFake();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  return f.hung;
+}
+
 uint32_t FakeDcbFlags(const unsigned char (&dcb)[28]) {
   uint32_t flags = 0;
   std::memcpy(&flags, dcb + 8, sizeof flags);
@@ -256,19 +334,25 @@ uint32_t FakeDcbFlags(const unsigned char (&dcb)[28]) {
 
 // ---- the Win32 calls ------------------------------------------------------------
 
-HANDLE WINAPI FakeCreateFileW(LPCWSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
-                              HANDLE) {
+HANDLE WINAPI FakeCreateFileW(LPCWSTR name, DWORD access, DWORD shareMode,
+                              LPSECURITY_ATTRIBUTES security, DWORD creation, DWORD flags,
+                              HANDLE templateFile) {
   Fake& f = TheFake();
   std::lock_guard<std::mutex> lock(f.mutex);
   FakeCall call = NewCall(f, FakeCallKind::kCreateFile, nullptr);
   if (name != nullptr) call.name = name;
+  call.openArgs[0] = access;
+  call.openArgs[1] = shareMode;
+  call.openArgs[2] = creation;
+  call.openArgs[3] = flags;
+  call.openPointersNull = security == nullptr && templateFile == nullptr;
   call.port = ParsePortName(name);
   call.handle = INVALID_HANDLE_VALUE;
   auto script = f.scripts.find(call.port);
   bool held = false;  // share mode 0: a port open already is busy
   for (auto& port : f.ports) held = held || (port.second.open && port.second.port == call.port);
   if (script != f.scripts.end() && !script->second.busy && !held) {
-    call.handle = NewHandle(f);
+    call.handle = NewPortHandle(f);
     OpenPort port;
     port.port = call.port;
     port.openedAtMs = f.nowMs;
@@ -282,18 +366,16 @@ HANDLE WINAPI FakeCreateFileW(LPCWSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
 BOOL WINAPI FakeCloseHandle(HANDLE handle) {
   Fake& f = TheFake();
   std::unique_lock<std::mutex> lock(f.mutex);
+  AwaitPortFree(f, lock, handle);
   FakeCall call = NewCall(f, FakeCallKind::kCloseHandle, handle);
   if (OpenPort* port = FindOpenPort(f, handle)) {
     int32_t& failures = f.closeFailuresLeft[port->port];
     call.result = failures <= 0;
+    if (failures > 0) --failures;
     f.calls.push_back(call);
-    if (failures > 0) {
-      --failures;
-      return FALSE;
-    }
-    port->open = false;
+    RetirePort(f, handle, port);
     Wake(f, lock, 0);
-    return TRUE;
+    return call.result;
   }
   if (Reader* reader = FindReader(f, handle)) {
     reader->handleOpen = false;
@@ -309,7 +391,8 @@ BOOL WINAPI FakeCloseHandle(HANDLE handle) {
 
 BOOL WINAPI FakeGetCommState(HANDLE handle, LPDCB dcb) {
   Fake& f = TheFake();
-  std::lock_guard<std::mutex> lock(f.mutex);
+  std::unique_lock<std::mutex> lock(f.mutex);
+  AwaitPortFree(f, lock, handle);
   FakeCall call = NewCall(f, FakeCallKind::kGetCommState, handle);
   std::memcpy(call.dcb, dcb, sizeof call.dcb);
   OpenPort* port = FindOpenPort(f, handle);
@@ -321,7 +404,8 @@ BOOL WINAPI FakeGetCommState(HANDLE handle, LPDCB dcb) {
 
 BOOL WINAPI FakeSetCommState(HANDLE handle, LPDCB dcb) {
   Fake& f = TheFake();
-  std::lock_guard<std::mutex> lock(f.mutex);
+  std::unique_lock<std::mutex> lock(f.mutex);
+  AwaitPortFree(f, lock, handle);
   FakeCall call = NewCall(f, FakeCallKind::kSetCommState, handle);
   std::memcpy(call.dcb, dcb, sizeof call.dcb);
   OpenPort* port = FindOpenPort(f, handle);
@@ -336,7 +420,8 @@ BOOL WINAPI FakeSetCommState(HANDLE handle, LPDCB dcb) {
 
 BOOL WINAPI FakeGetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
   Fake& f = TheFake();
-  std::lock_guard<std::mutex> lock(f.mutex);
+  std::unique_lock<std::mutex> lock(f.mutex);
+  AwaitPortFree(f, lock, handle);
   FakeCall call = NewCall(f, FakeCallKind::kGetCommTimeouts, handle);
   OpenPort* port = FindOpenPort(f, handle);
   call.result = port != nullptr;
@@ -347,7 +432,8 @@ BOOL WINAPI FakeGetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
 
 BOOL WINAPI FakeSetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
   Fake& f = TheFake();
-  std::lock_guard<std::mutex> lock(f.mutex);
+  std::unique_lock<std::mutex> lock(f.mutex);
+  AwaitPortFree(f, lock, handle);
   FakeCall call = NewCall(f, FakeCallKind::kSetCommTimeouts, handle);
   call.timeouts = *timeouts;
   OpenPort* port = FindOpenPort(f, handle);
@@ -358,7 +444,8 @@ BOOL WINAPI FakeSetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
 
 BOOL WINAPI FakeEscapeCommFunction(HANDLE handle, DWORD function) {
   Fake& f = TheFake();
-  std::lock_guard<std::mutex> lock(f.mutex);
+  std::unique_lock<std::mutex> lock(f.mutex);
+  AwaitPortFree(f, lock, handle);
   FakeCall call = NewCall(f, FakeCallKind::kEscapeCommFunction, handle);
   call.value = function;
   OpenPort* port = FindOpenPort(f, handle);
@@ -369,7 +456,8 @@ BOOL WINAPI FakeEscapeCommFunction(HANDLE handle, DWORD function) {
 
 BOOL WINAPI FakeSetCommMask(HANDLE handle, DWORD mask) {
   Fake& f = TheFake();
-  std::lock_guard<std::mutex> lock(f.mutex);
+  std::unique_lock<std::mutex> lock(f.mutex);
+  AwaitPortFree(f, lock, handle);
   FakeCall call = NewCall(f, FakeCallKind::kSetCommMask, handle);
   call.value = mask;
   OpenPort* port = FindOpenPort(f, handle);
@@ -384,12 +472,17 @@ BOOL WINAPI FakeSetCommMask(HANDLE handle, DWORD mask) {
 BOOL WINAPI FakeWaitCommEvent(HANDLE handle, LPDWORD events, LPOVERLAPPED) {
   Fake& f = TheFake();
   std::unique_lock<std::mutex> lock(f.mutex);
+  AwaitPortFree(f, lock, handle);
   FakeCall call = NewCall(f, FakeCallKind::kWaitCommEvent, handle);
   *events = 0;
   OpenPort* port = FindOpenPort(f, handle);
   if (port != nullptr) {
-    const std::vector<FakeWaitOutcome>& outcomes = f.scripts[port->port].waitOutcomes;
+    const FakePortScript& script = f.scripts[port->port];
+    const std::vector<FakeWaitOutcome>& outcomes = script.waitOutcomes;
     size_t index = port->waits++;
+    if (index == 0 && script.waitAfterFirstCancel && tReader != nullptr) {
+      while (!tReader->cancelSeen) BlockReader(f, lock);
+    }
     if (index < outcomes.size()) {
       *events = outcomes[index].events;
       call.value = *events;
@@ -408,7 +501,7 @@ BOOL WINAPI FakeWaitCommEvent(HANDLE handle, LPDWORD events, LPOVERLAPPED) {
       break;
     }
     if (tReader == nullptr) break;  // nobody else would ever move the clock
-    BlockReader(f, lock);
+    if (!BlockReaderInCall(f, lock, handle)) break;  // cancelled
   }
   call.value = *events;
   f.calls.push_back(call);
@@ -421,6 +514,7 @@ BOOL WINAPI FakeWaitCommEvent(HANDLE handle, LPDWORD events, LPOVERLAPPED) {
 BOOL WINAPI FakeReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED) {
   Fake& f = TheFake();
   std::unique_lock<std::mutex> lock(f.mutex);
+  AwaitPortFree(f, lock, handle);
   FakeCall call = NewCall(f, FakeCallKind::kReadFile, handle);
   if (read != nullptr) *read = 0;
   uint64_t enteredAtMs = f.nowMs;
@@ -443,7 +537,10 @@ BOOL WINAPI FakeReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD rea
       break;
     }
     if (tReader == nullptr || f.nowMs != enteredAtMs) break;
-    BlockReader(f, lock);
+    if (!BlockReaderInCall(f, lock, handle)) {
+      call.result = FALSE;  // cancelled
+      break;
+    }
   }
   if (read != nullptr) *read = got;
   call.value = got;
@@ -495,14 +592,22 @@ DWORD WINAPI FakeWaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   return reader->alive ? WAIT_TIMEOUT : WAIT_OBJECT_0;
 }
 
-// Nothing to cancel: the fake's waits end when the port is closed, as under Wine.
+// Under Wine's model there is never anything to cancel: waits end when the port is
+// closed. Under Windows' the call the thread is blocked in at this moment fails, and
+// with nothing in progress the cancel finds nothing and is not remembered. A reader
+// held up before its first wait (waitAfterFirstCancel) enters it just after.
 BOOL WINAPI FakeCancelSynchronousIo(HANDLE thread) {
   Fake& f = TheFake();
-  std::lock_guard<std::mutex> lock(f.mutex);
+  std::unique_lock<std::mutex> lock(f.mutex);
   FakeCall call = NewCall(f, FakeCallKind::kCancelSynchronousIo, thread);
-  call.result = FALSE;
+  Reader* reader = FindReader(f, thread);
+  call.result = f.host == FakeHost::kWindows && reader != nullptr && reader->alive &&
+                reader->inCall;
   f.calls.push_back(call);
-  return FALSE;
+  if (call.result) reader->abortCall = true;
+  if (reader != nullptr) reader->cancelSeen = true;
+  Wake(f, lock, 0);
+  return call.result;
 }
 
 void WINAPI FakeSleep(DWORD milliseconds) {

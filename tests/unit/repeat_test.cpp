@@ -136,7 +136,7 @@ TEST_F(RepeatTest, ThousandScansThroughEveryFault) {
     size_t calls = FakeCalls().size();
     if (scan == 0) {
       EXPECT_EQ(outcome.log, ExpectedLog());
-      EXPECT_EQ(DriverSleeps(), std::vector<DWORD>({7000, 7000, 7000, 10, 7000, 3000, 1000}));
+      EXPECT_EQ(DriverSleeps(), std::vector<DWORD>({7000, 7000, 7000, 7000, 3000, 1000}));
       ExpectClosedBeforeNextOpen();
       ExpectReadersEndedInTurn();
       firstProgress = ProgressSeen();
