@@ -5,8 +5,6 @@
 namespace {
 
 constexpr DWORD kReaderEndPollMs = 20;
-// How long ClosePort waits for the reader before it closes the port under it.
-constexpr DWORD kReaderOffPortBoundMs = 100;
 
 // Applies 8N1 at the given rate, no flow control, DTR and RTS raised, to the DCB
 // the port reported; every field not set here keeps the port's own value. On the

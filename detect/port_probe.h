@@ -4,6 +4,8 @@
 
 #include "detect/scan_context.h"
 
+#include <windows.h>
+
 #include <cstdint>
 
 // Opens and configures the port, checks that it delivers a byte and starts the
@@ -14,6 +16,9 @@ bool ProbePort(uint32_t rate, const PortName& name, ScanContext* context);
 // The body of the reader thread: fills block->buffer until it is full, the stop
 // signal is seen or the port fails. Always returns 0.
 DWORD WINAPI CaptureReader(LPVOID block);
+
+// How long ClosePort waits for the reader to end before it closes the port under it.
+constexpr DWORD kReaderOffPortBoundMs = 100;
 
 // Signals the reader to stop, lets it get off the port (ending it where a cancel can),
 // closes the port and clears the port-open flag. Harmless when no port is open. A

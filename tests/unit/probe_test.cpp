@@ -283,7 +283,9 @@ TEST_F(ProbeTest, StopSignalEndsTheReader) {
     EXPECT_LE(ended, count + 1);
     size_t calls = FakeCalls().size();
     ClosePort(context);
-    if (!signalAlone) EXPECT_EQ(FakeCalls().size(), calls);
+    if (!signalAlone) {
+      EXPECT_EQ(FakeCalls().size(), calls);
+    }
     EndReader(context);
     EXPECT_EQ(context->readerThread, nullptr);
     EndReader(context);
