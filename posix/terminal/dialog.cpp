@@ -92,6 +92,8 @@ INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND owner, DL
   while (!gDialog.ended) {
     switch (ReadKey(STDIN_FILENO)) {
       case kKeyEnter:
+        // Notes on ports are made by the scan this command runs, for its result.
+        TakePortNotes();
         SendCommand(IDOK, &gDetectButton);
         break;
       case kKeyClose:
@@ -187,8 +189,14 @@ int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
   (void)type;
   std::string captionText = WideToUtf8(caption != nullptr ? caption : L"Error");
   std::string bodyText = WideToUtf8(text);
+  // The result of a scan: its text stays the first line, byte for byte; what the
+  // Linux build adds follows on lines of its own.
+  std::vector<std::string> notes;
+  if (captionText == "Completed") notes = ResultNotes(bodyText, TakePortNotes());
   if (!HaveTerminal()) {
-    WriteAllStderr(captionText + ": " + bodyText + "\n");
+    std::string lines = captionText + ": " + bodyText + "\n";
+    for (const std::string& note : notes) lines += note + "\n";
+    WriteAllStderr(lines);
     unsigned char byte = 0;
     while (ReadByte(STDIN_FILENO, -1, &byte) > 0 && byte != '\n') {
     }
@@ -202,6 +210,7 @@ int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
   gView.showBox = true;
   gView.boxCaption = captionText;
   gView.boxText = bodyText;
+  for (const std::string& note : notes) gView.boxText += "\n" + note;
   Show();
   for (;;) {
     KeyEvent key = ReadKey(STDIN_FILENO);

@@ -92,29 +92,56 @@ std::vector<std::u32string> Wrap(const std::u32string& text, int width) {
 }
 
 // The box takes the width its text needs, up to the dialog's inner width, and grows
-// downwards; text that cannot fit above the buttons' row is cut. Returns the row of
-// its button, which a short terminal keeps in view with the text above it.
+// downwards; each line of the text starts a new paragraph. A long text takes the
+// blank row above the button, then the dialog's first inner row; what still cannot
+// fit above the buttons' row is cut. Returns the row of its button, which a short
+// terminal keeps in view with the text above it.
 int PutBox(std::vector<CellRow>& grid, const DialogView& view, int* boxLeft) {
   std::u32string caption = Decode(view.boxCaption);
   std::u32string text = Decode(view.boxText);
   const std::u32string ok = U"[ OK ]";
+  std::vector<std::u32string> paragraphs;
+  for (size_t at = 0;;) {
+    size_t end = text.find(U'\n', at);
+    paragraphs.push_back(text.substr(at, end == std::u32string::npos ? end : end - at));
+    if (end == std::u32string::npos) break;
+    at = end + 1;
+  }
+  int longest = 0;
+  for (const std::u32string& paragraph : paragraphs)
+    longest = std::max(longest, static_cast<int>(paragraph.size()));
   int most = kDialogWidth - 4;
-  int wanted = std::max({static_cast<int>(text.size()) + 4, static_cast<int>(caption.size()) + 6,
+  int wanted = std::max({longest + 4, static_cast<int>(caption.size()) + 6,
                          static_cast<int>(ok.size()) + 4});
   int width = std::min(wanted, most);
-  std::vector<std::u32string> lines = Wrap(text, width - 4);
-  int mostLines = kBoxLastRow - kBoxTop - 3;
-  if (static_cast<int>(lines.size()) > mostLines) lines.resize(mostLines);
+  std::vector<std::u32string> lines;
+  for (const std::u32string& paragraph : paragraphs) {
+    std::vector<std::u32string> wrapped = Wrap(paragraph, width - 4);
+    lines.insert(lines.end(), wrapped.begin(), wrapped.end());
+  }
+  int top = kBoxTop;
+  bool blankRow = true;
+  int mostLines = kBoxLastRow - top - 3;
+  if (static_cast<int>(lines.size()) > mostLines) blankRow = false, ++mostLines;
+  if (static_cast<int>(lines.size()) > mostLines) --top, ++mostLines;
+  if (static_cast<int>(lines.size()) > mostLines) {
+    // The end of a cut text shows that there was more (all of it is on stderr
+    // without a terminal).
+    lines.resize(mostLines);
+    std::u32string& last = lines.back();
+    last.resize(std::min(static_cast<int>(last.size()), width - 7));
+    last += U"...";
+  }
 
   int left = (kDialogWidth - width) / 2;
   *boxLeft = left;
-  int row = kBoxTop;
+  int row = top;
   PutBorder(grid[row++], left, width, U" " + caption + U" ");
   for (const std::u32string& line : lines) {
     PutSides(grid[row], left, width);
     PutText(grid[row++], left + 2, line, false, left + width - 2);
   }
-  PutSides(grid[row++], left, width);
+  if (blankRow) PutSides(grid[row++], left, width);
   int okRow = row;
   PutSides(grid[row], left, width);
   PutText(grid[row++], left + (width - static_cast<int>(ok.size())) / 2, ok, true, left + width - 1);

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "win32/port_notes.h"
+
 #include <string>
 #include <vector>
 
@@ -76,3 +78,9 @@ void DiscardTypeAhead();
 // handles them on a thread of their own: a resize redraws, the others give the
 // terminal back and end the process by the same signal.
 void StartSignalWatch();
+
+// ---- the result's notes ----------------------------------------------------
+// The lines the Linux build shows under a scan's result text: for a receiver found,
+// which device the port is; for ports refused for lack of permission, which ones,
+// their group and how to join it; for busy ports, which program holds them.
+std::vector<std::string> ResultNotes(const std::string& result, const std::vector<PortNote>& notes);

@@ -1,6 +1,7 @@
 // COM port names to Linux device paths.
 #include "win32/com_names.h"
 
+#include <climits>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -11,35 +12,15 @@ namespace {
 
 constexpr int32_t kLastComPort = 256;
 constexpr int32_t kLastDosComPort = 9;
-constexpr size_t kDevicePathSize = 24;
 const char* const kSeries[] = {"/dev/ttyS", "/dev/ttyUSB", "/dev/ttyACM"};
 
 WCHAR AsciiUpper(WCHAR c) { return (c >= L'a' && c <= L'z') ? c - L'a' + L'A' : c; }
 
-bool IsListed(const char* path, const char* const* present, size_t presentCount) {
-  for (size_t i = 0; i < presentCount; ++i) {
-    if (std::strcmp(present[i], path) == 0) return true;
-  }
-  return false;
-}
-
-// A character device node, and for the 8250 nodes (all 32 exist whether or not a
-// UART sits behind them) one whose UART the kernel found: sysfs type 0 is
-// PORT_UNKNOWN. Read from sysfs, as opening a port to ask would toggle its DTR.
-bool DevicePresent(const char* series, int32_t index, const char* path) {
+// A character device node (a link to one counts). Nothing is opened to ask: an
+// open would raise the port's DTR.
+bool NodePresent(const char* path) {
   struct stat info;
-  if (stat(path, &info) != 0 || !S_ISCHR(info.st_mode)) return false;
-  if (std::strcmp(series, "/dev/ttyS") != 0) return true;
-  char typePath[64];
-  std::snprintf(typePath, sizeof typePath, "/sys/class/tty/ttyS%d/type", static_cast<int>(index));
-  FILE* file = std::fopen(typePath, "re");
-  if (file == nullptr) return true;
-  char text[16] = {};
-  bool read = std::fgets(text, sizeof text, file) != nullptr;
-  std::fclose(file);
-  char* end = nullptr;
-  long type = read ? std::strtol(text, &end, 10) : -1;
-  return !read || end == text || type != 0;
+  return stat(path, &info) == 0 && S_ISCHR(info.st_mode);
 }
 
 }  // namespace
@@ -66,16 +47,18 @@ bool ParseComName(LPCWSTR name, int32_t* number) {
   return true;
 }
 
-bool WinePortDevice(int32_t number, const char* const* present, size_t presentCount, char* path,
-                    size_t pathSize) {
+bool WinePortDevice(const char* root, int32_t number, char* path, size_t pathSize) {
+  if (number < 1 || number > kLastComPort) return false;
   int32_t port = 0;
   for (const char* series : kSeries) {
     for (int32_t index = 0; index < kLastComPort; ++index) {
-      char candidate[kDevicePathSize];
-      std::snprintf(candidate, sizeof candidate, "%s%d", series, static_cast<int>(index));
-      if (!IsListed(candidate, present, presentCount)) break;  // a gap ends the series
+      char candidate[PATH_MAX];
+      int written = std::snprintf(candidate, sizeof candidate, "%s%s%d", root, series,
+                                  static_cast<int>(index));
+      if (written <= 0 || static_cast<size_t>(written) >= sizeof candidate) return false;
+      if (!NodePresent(candidate)) break;  // the first missing node ends the series
       if (++port == number) {
-        int written = std::snprintf(path, pathSize, "%s", candidate);
+        written = std::snprintf(path, pathSize, "%s", candidate);
         return written > 0 && static_cast<size_t>(written) < pathSize;
       }
     }
@@ -92,17 +75,5 @@ bool ComDevicePath(int32_t number, char* path, size_t pathSize) {
     int written = std::snprintf(path, pathSize, "%s/com%d", folder, static_cast<int>(number));
     return written > 0 && static_cast<size_t>(written) < pathSize;
   }
-  // Only the first `number` present devices matter.
-  char names[kLastComPort][kDevicePathSize];
-  const char* present[kLastComPort];
-  size_t count = 0;
-  for (const char* series : kSeries) {
-    for (int32_t index = 0; index < kLastComPort && count < static_cast<size_t>(number); ++index) {
-      std::snprintf(names[count], kDevicePathSize, "%s%d", series, static_cast<int>(index));
-      if (!DevicePresent(series, index, names[count])) break;
-      present[count] = names[count];
-      ++count;
-    }
-  }
-  return WinePortDevice(number, present, count, path, pathSize);
+  return WinePortDevice("", number, path, pathSize);
 }

@@ -10,11 +10,12 @@
 // port number; anything else is not a COM name.
 bool ParseComName(LPCWSTR name, int32_t* number);
 
-// Wine's numbering: of the present devices, /dev/ttyS0, /dev/ttyS1, ... then
-// /dev/ttyUSB0, ... then /dev/ttyACM0, ..., each series while its numbers run on
-// without a gap, become COM1, COM2, ... in that order.
-bool WinePortDevice(int32_t number, const char* const* present, size_t presentCount, char* path,
-                    size_t pathSize);
+// Wine's numbering: the device nodes root/dev/ttyS0, root/dev/ttyS1, ... then
+// root/dev/ttyUSB0, ... then root/dev/ttyACM0, ..., each series while its nodes
+// exist, become COM1, COM2, ... in that order. A node counts whether or not a device
+// sits behind it, as Wine counts it: an 8250 slot without a UART is a port that
+// cannot be opened, not the end of the series. root is "" for this machine.
+bool WinePortDevice(const char* root, int32_t number, char* path, size_t pathSize);
 
 // The device path of port n: $SENTROVA_COMDIR/comN when that variable names a
 // folder, else Wine's numbering over the devices present on this machine.

@@ -14,6 +14,7 @@
 
 #include "win32/com_names.h"
 #include "win32/handles.h"
+#include "win32/port_notes.h"
 
 namespace {
 
@@ -141,7 +142,12 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRI
   }
   int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    SetLastError(ErrorFromErrno(errno));
+    int error = errno;
+    // Kept for the result to explain; the caller sees a port that cannot be opened.
+    // EBUSY: another program set TIOCEXCL on it.
+    if (error == EACCES || error == EPERM) NotePort(number, kPortRefused, path);
+    if (error == EBUSY) NotePort(number, kPortBusy, path);
+    SetLastError(ErrorFromErrno(error));
     return INVALID_HANDLE_VALUE;
   }
   // Exclusive use, as Windows gives: flock first, as it holds even against root,
@@ -151,6 +157,7 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRI
   if (flock(fd, LOCK_EX | LOCK_NB) != 0 ||
       (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL)) {
     error = errno;
+    if (error == EWOULDBLOCK || error == EBUSY) NotePort(number, kPortBusy, path);
   }
   int wakeFd = error == 0 ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
   if (error == 0 && wakeFd < 0) error = errno;

@@ -5,6 +5,10 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -61,31 +65,81 @@ TEST(ParseComName, RefusesEverythingElse) {
   EXPECT_FALSE(ParseComName(nullptr, &number));
 }
 
-std::string WineDevice(int32_t number, std::initializer_list<const char*> present) {
-  char path[64] = "untouched";
-  std::vector<const char*> list(present);
-  if (!WinePortDevice(number, list.data(), list.size(), path, sizeof path)) return "";
-  return path;
+// A fake machine under a temporary root: device nodes in dev/ (links to /dev/null,
+// a character device) and the 8250 slots' sysfs "type" files in sys/.
+struct FakeRoot {
+  std::string root;
+};
+
+bool MakeFakeRoot(FakeRoot* fake, std::initializer_list<const char*> nodes,
+                  std::initializer_list<std::pair<const char*, int>> uartTypes) {
+  char pattern[] = "/tmp/sentrova-root-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) return false;
+  fake->root = pattern;
+  for (const char* folder : {"/dev", "/sys", "/sys/class", "/sys/class/tty"}) {
+    if (mkdir((fake->root + folder).c_str(), 0755) != 0) return false;
+  }
+  for (const char* node : nodes) {
+    std::string path = fake->root + "/dev/" + node;
+    // "file:" makes a plain file: a name that is no device node.
+    if (std::strncmp(node, "file:", 5) == 0) {
+      path = fake->root + "/dev/" + (node + 5);
+      FILE* file = std::fopen(path.c_str(), "w");
+      if (file == nullptr) return false;
+      std::fclose(file);
+    } else if (symlink("/dev/null", path.c_str()) != 0) {
+      return false;
+    }
+  }
+  for (const auto& [name, type] : uartTypes) {
+    std::string folder = fake->root + "/sys/class/tty/" + name;
+    if (mkdir(folder.c_str(), 0755) != 0) return false;
+    FILE* file = std::fopen((folder + "/type").c_str(), "w");
+    if (file == nullptr) return false;
+    std::fprintf(file, "%d\n", type);
+    std::fclose(file);
+  }
+  return true;
 }
 
-TEST(WinePortDevice, NumbersEachSeriesInTurnWhileConsecutive) {
-  // Listed out of order; ttyS3 follows a gap and so gets no number.
-  auto present = {"/dev/ttyACM1", "/dev/ttyS1", "/dev/ttyUSB0",
-                  "/dev/ttyS3",   "/dev/ttyS0", "/dev/ttyACM0"};
-  EXPECT_EQ(WineDevice(1, present), "/dev/ttyS0");
-  EXPECT_EQ(WineDevice(2, present), "/dev/ttyS1");
-  EXPECT_EQ(WineDevice(3, present), "/dev/ttyUSB0");
-  EXPECT_EQ(WineDevice(4, present), "/dev/ttyACM0");
-  EXPECT_EQ(WineDevice(5, present), "/dev/ttyACM1");
-  EXPECT_EQ(WineDevice(6, present), "");
-  EXPECT_EQ(WineDevice(0, present), "");
+void RemoveFakeRoot(const FakeRoot& fake) {
+  std::string command = "rm -rf '" + fake.root + "'";
+  EXPECT_EQ(std::system(command.c_str()), 0);  // NOLINT(concurrency-mt-unsafe)
 }
 
-TEST(WinePortDevice, SeriesWithoutItsZeroIsSkipped) {
-  EXPECT_EQ(WineDevice(1, {"/dev/ttyS1", "/dev/ttyUSB0"}), "/dev/ttyUSB0");
-  EXPECT_EQ(WineDevice(1, {"/dev/ttyUSB1", "/dev/ttyACM0"}), "/dev/ttyACM0");
-  EXPECT_EQ(WineDevice(1, {"/dev/ttyS10", "/dev/ttyS"}), "");
-  EXPECT_EQ(WineDevice(1, {}), "");
+// The device of port n under the fake root, without the root; "" for no port.
+std::string WineDevice(const FakeRoot& fake, int32_t number) {
+  char path[256] = "untouched";
+  if (!WinePortDevice(fake.root.c_str(), number, path, sizeof path)) return "";
+  std::string device = path;
+  EXPECT_EQ(device.compare(0, fake.root.size(), fake.root), 0) << device;
+  return device.substr(fake.root.size());
+}
+
+// A kernel with eight 8250 slots: UARTs on ttyS0 and ttyS1, none behind ttyS2 and
+// ttyS3 (type 0), a PCI card on ttyS4. Every node is a port, as under Wine: the card
+// is COM5, the empty slots COM3 and COM4. A missing node ends a series (ttyUSB1), a
+// plain file is no node (ttyACM1), and a series without its zero has no port.
+TEST(WinePortDevice, NumbersEveryNodeOfEachSeriesInTurn) {
+  FakeRoot fake;
+  ASSERT_TRUE(MakeFakeRoot(&fake,
+                           {"ttyS0", "ttyS1", "ttyS2", "ttyS3", "ttyS4", "ttyS5", "ttyS6", "ttyS7",
+                            "ttyUSB0", "ttyUSB2", "ttyACM0", "file:ttyACM1", "ttyACM2"},
+                           {{"ttyS0", 4}, {"ttyS1", 4}, {"ttyS2", 0}, {"ttyS3", 0}, {"ttyS4", 4},
+                            {"ttyS5", 0}, {"ttyS6", 0}, {"ttyS7", 0}}));
+  const char* expected[] = {"",           "/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2",
+                            "/dev/ttyS3", "/dev/ttyS4", "/dev/ttyS5", "/dev/ttyS6",
+                            "/dev/ttyS7", "/dev/ttyUSB0", "/dev/ttyACM0", ""};
+  for (int32_t n = 0; n < 12; ++n) EXPECT_EQ(WineDevice(fake, n), expected[n]) << "COM" << n;
+  EXPECT_EQ(WineDevice(fake, 257), "");
+  char tiny[8];
+  EXPECT_FALSE(WinePortDevice(fake.root.c_str(), 1, tiny, sizeof tiny));  // never cut off
+  RemoveFakeRoot(fake);
+
+  ASSERT_TRUE(MakeFakeRoot(&fake, {"ttyS1", "ttyUSB1", "ttyACM0"}, {}));
+  EXPECT_EQ(WineDevice(fake, 1), "/dev/ttyACM0");
+  EXPECT_EQ(WineDevice(fake, 2), "");
+  RemoveFakeRoot(fake);
 }
 
 TEST(ComDevicePath, FolderNamesEveryPort) {

@@ -103,6 +103,44 @@ TEST(Layout, MessageBoxOverTheDialog) {
   EXPECT_EQ(rows.back(), std::string(kDialogWidth, ' '));
 }
 
+// The result with the lines the Linux build adds: each starts a row of its own; a
+// box with more than its room first takes the blank row and the row above, then cuts
+// with "..." and keeps its button.
+TEST(Layout, ResultBoxWithNotes) {
+  int focusRow = 0;
+  std::string result = "GPS device found at COM5: / 4800 bauds";
+  std::string text = result + "\nCOM5 is /dev/ttyUSB0\nBusy: /dev/ttyS0 (gpsd, pid 812).";
+  std::vector<std::string> rows = Plain(DialogView{true, 0, true, "Completed", text}, &focusRow);
+  auto rowOf = [&](const std::string& part) {
+    for (size_t n = 0; n < rows.size(); ++n) {
+      if (rows[n].find(part) != std::string::npos) return static_cast<int>(n);
+    }
+    return -1;
+  };
+  int first = rowOf("| " + result + " |");  // as wide as its longest line
+  ASSERT_EQ(first, 3);  // the box's border on row 2, as for a result alone
+  EXPECT_EQ(rowOf("| COM5 is /dev/ttyUSB0 "), first + 1);
+  EXPECT_EQ(rowOf("| Busy: /dev/ttyS0 (gpsd, pid 812). "), first + 2);
+  EXPECT_EQ(focusRow, first + 4);  // a blank row, then [ OK ]
+
+  // Seven rows of text fit: the border moves up to row 1 and the blank row goes.
+  std::string seven = result;
+  for (int n = 2; n <= 7; ++n) seven += "\nline " + std::to_string(n);
+  rows = Plain(DialogView{true, 0, true, "Completed", seven}, &focusRow);
+  EXPECT_NE(rows[1].find("+- Completed -"), std::string::npos) << rows[1];
+  EXPECT_EQ(rowOf("| line 7 "), 8);
+  EXPECT_EQ(focusRow, 9);
+  EXPECT_NE(rows[10].find("+----"), std::string::npos);
+  EXPECT_NE(rows[11].find("+----"), std::string::npos);  // the dialog's frame stays
+
+  // An eighth is cut, and the seventh says so.
+  rows = Plain(DialogView{true, 0, true, "Completed", seven + "\nline 8"}, &focusRow);
+  EXPECT_EQ(rowOf("line 8"), -1);
+  EXPECT_EQ(rowOf("| line 7... "), 8);
+  EXPECT_EQ(focusRow, 9);
+  for (const std::string& row : rows) EXPECT_EQ(row.size(), static_cast<size_t>(kDialogWidth));
+}
+
 TEST(Layout, RenderMarksTheFocusAndCutsToWidth) {
   int focusRow = 0;
   int focusColumn = 0;

@@ -1,6 +1,7 @@
 // The terminal dialog in a real pseudo-terminal: the program runs on the slave side,
 // the test types on the master and reads what a person would see through a small
 // terminal emulator. Every wait has a deadline, which only guards against a hang.
+#include "sim_launch.h"
 #include "vt_screen.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,6 +19,7 @@
 #include <utmp.h>
 
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -384,6 +387,77 @@ TEST(TerminalDialog, TheProgramScansAndShowsItsResult) {
   }
   EXPECT_EQ(checks, 255u);
   Finish(&run);
+}
+
+// The text of the box as one line: its rows between the caption and the button,
+// the box's sides dropped, joined by blanks; "" when no box shows.
+std::string BoxText(const VtScreen& screen, std::string* firstRow) {
+  int top = RowOf(screen, "+- Completed -");
+  int button = RowOf(screen, "[ OK ]");
+  if (top < 0 || button <= top) return "";
+  std::string text;
+  for (int row = top + 1; row < button; ++row) {
+    std::string line = VtLine(screen, row);
+    size_t left = line.find("| | ");
+    size_t right = line.rfind(" | |");
+    if (left == std::string::npos || right == std::string::npos || right < left + 4) continue;
+    line = line.substr(left + 4, right - left - 4);
+    line.erase(line.find_last_not_of(' ') + 1);
+    if (line.empty()) continue;
+    if (text.empty()) *firstRow = line;
+    text += (text.empty() ? "" : " ") + line;
+  }
+  return text;
+}
+
+// A receiver found on COM3, linked from the folder: under the result, which device
+// COM3 is (the link and the pty it points to); COM2, which this test holds, is named
+// as busy with this process as its holder. Neither reaches the log.
+TEST(TerminalDialog, TheProgramNamesTheDeviceItFoundAndABusyPort) {
+  std::string folder;
+  ASSERT_TRUE(MakeLinkFolder(&folder));
+  SimProcess sim;
+  ASSERT_TRUE(StartSimulator(SENTROVA_SIM_PATH, {"--dir", folder, "--port", "2:silent", "--port", "3:nmea:4800"},
+                             kDeadlineSeconds, &sim));
+  char device2[PATH_MAX];
+  char device3[PATH_MAX];
+  ASSERT_NE(realpath((folder + "/com2").c_str(), device2), nullptr);
+  ASSERT_NE(realpath((folder + "/com3").c_str(), device3), nullptr);
+  int held = open(device2, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+  std::string log = TempDir() + "/log";
+
+  PtyRun run;
+  ASSERT_TRUE(Start(&run, {"/bin/sh", "-c", std::string("exec ") + SENTROVA_PROGRAM + " > " + log},
+                    {"SENTROVA_COMDIR=" + folder}, 30, 80));
+  ASSERT_TRUE(WaitForText(&run, "[ Quit ]"));
+  Type(&run, "\r");
+  ASSERT_TRUE(WaitForText(&run, "[ OK ]")) << VtText(run.screen);
+  std::string firstRow;
+  std::string text = BoxText(run.screen, &firstRow);
+  EXPECT_EQ(firstRow, "GPS device found at COM3: / 4800 bauds");
+  std::string comm = ReadFile("/proc/self/comm");
+  comm.erase(comm.find_last_not_of('\n') + 1);
+  EXPECT_EQ(text, "GPS device found at COM3: / 4800 bauds COM3 is " + folder + "/com3 -> " + device3 +
+                      " Busy: " + device2 + " (" + comm + ", pid " + std::to_string(getpid()) + ").")
+      << VtText(run.screen);
+  Type(&run, "\r");
+  ASSERT_TRUE(WaitForGone(&run, "[ OK ]"));
+  Type(&run, "q");
+  ASSERT_TRUE(WaitForExit(&run));
+  ASSERT_TRUE(WIFEXITED(run.status));
+  EXPECT_EQ(WEXITSTATUS(run.status), 0);
+  ExpectTerminalGivenBack(&run);
+  Finish(&run);
+  EXPECT_EQ(ReadFile(log),
+            "Checking port COM1: bauds rate 4800\nNo such port. Skipping.\n"
+            "Checking port COM2: bauds rate 4800\nNo such port. Skipping.\n"
+            "Checking port COM3: bauds rate 4800\n"
+            "Port exists, not dead. Trying to analyze data for GPS sentences.\n");
+  close(held);
+  EXPECT_TRUE(StopSimulator(&sim));
+  RemoveLinkFolder(folder);
 }
 #endif
 

@@ -1,0 +1,31 @@
+// What the Linux build notes about ports a scan could not open, for the result to
+// explain: a device the user may not open, or one another program holds. The scan's
+// log and its result stay as they are; these notes are the Linux build's own.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum PortNoteKind { kPortRefused, kPortBusy };
+
+struct PortNote {
+  int32_t port;
+  PortNoteKind kind;
+  std::string device;  // the device node, links resolved
+  pid_t holderPid;     // busy ports: the process that holds it, or 0 when unknown
+  std::string holderName;
+};
+
+// Notes a port whose open failed for lack of permission, or because another program
+// holds it; once per port until the notes are taken. path is the path opened.
+void NotePort(int32_t port, PortNoteKind kind, const char* path);
+
+// The notes since the last call, in the order they were made, and forgets them.
+std::vector<PortNote> TakePortNotes();
+
+// The process that holds the device: the one with a flock on it (/proc/locks), else
+// one that has it open (/proc/N/fd, where this user may look). Never this process.
+bool FindDeviceHolder(const char* device, pid_t* pid, std::string* name);
