@@ -6,9 +6,17 @@
 #ifndef SENTROVA_RESOURCES_TEXTS_H
 #define SENTROVA_RESOURCES_TEXTS_H
 
-// The program's version, as the dialog, --version and the release files show it.
+// The program's version, as the dialog, --version and the release files show it. The
+// build reads it from here too (the project and package version). windres joins
+// adjacent literals as C++ does, so the dialog's line is made from it.
 #define SENTROVA_VERSION "1.04"
-#define SENTROVA_TEXT_VERSION "Sentrova v1.04"
+// The same version as the four numbers of the file's version resource: "1.04" is
+// 1.4.0.0. A test checks that the two agree.
+#define SENTROVA_VERSION_NUMBERS 1, 4, 0, 0
+#define SENTROVA_TEXT_VERSION "Sentrova v" SENTROVA_VERSION
+// Name and description of the program in the file's version resource.
+#define SENTROVA_TEXT_PRODUCT "Sentrova"
+#define SENTROVA_TEXT_DESCRIPTION "Sentrova GPS receiver finder"
 #define SENTROVA_TEXT_RIGHTS "(C) Sentrova authors"
 #define SENTROVA_TEXT_PUBLISHER "Sentrova Lab"
 #define SENTROVA_TEXT_WEB "sentrova.example.org"

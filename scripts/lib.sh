@@ -28,6 +28,12 @@ BUILD_PACKAGES=(g++ make cmake googletest g++-mingw-w64-x86-64-posix binutils-mi
 TEST_PACKAGES=(wine wine64 xvfb xdotool imagemagick x11-utils tmux clang-14 libclang-rt-14-dev
                clang-tidy-14 cppcheck python3)
 
+# What scripts/release.sh adds: a clean clone, the zip, dpkg-shlibdeps for the
+# package's Depends. And what checking a release adds: the package checker, and
+# diffoscope (its small variant) to show where two builds differ.
+RELEASE_PACKAGES=(git zip dpkg-dev)
+RELEASE_CHECK_PACKAGES=(lintian diffoscope-minimal python3)
+
 jobs() { nproc 2>/dev/null || echo 2; }
 
 # Configures and builds one Linux build folder: build_linux DIR [cmake options...]

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,7 @@ namespace {
 constexpr uint16_t kRtIcon = 3;
 constexpr uint16_t kRtDialog = 5;
 constexpr uint16_t kRtGroupIcon = 14;
+constexpr uint16_t kRtVersion = 16;
 constexpr uint16_t kRtManifest = 24;
 
 constexpr uint32_t kWsPopup = 0x80000000;
@@ -459,6 +462,168 @@ TEST_F(ResourceScript, ManifestKeepsClassicControlsAndIsDpiAware) {
   EXPECT_NE(text.find("level=\"asInvoker\""), std::string::npos);
   EXPECT_NE(text.find("<dpiAware xmlns=\"http://schemas.microsoft.com/SMI/2005/WindowsSettings\">true</dpiAware>"),
             std::string::npos);
+}
+
+// One node of a version resource: its size, the size of its value (in characters for
+// text, in bytes otherwise), its type (1 text, 0 binary), a zero-ended key, padding to
+// four bytes, the value, padding, then its children up to its size.
+struct VersionNode {
+  std::u16string key;
+  uint16_t type;
+  std::vector<uint8_t> value;
+  std::vector<VersionNode> children;
+};
+
+bool ParseVersionNode(const std::vector<uint8_t>& bytes, size_t offset, size_t limit, VersionNode* node) {
+  Reader reader = MakeReader(bytes, offset, limit);
+  uint16_t length = Word(&reader);
+  uint16_t valueLength = Word(&reader);
+  node->type = Word(&reader);
+  node->key = String(&reader);
+  AlignDword(&reader, 0);
+  if (reader.failed || length < 6 || limit - offset < length || reader.offset > offset + length) return false;
+  size_t end = offset + length;
+  size_t valueBytes = node->type == 1 ? valueLength * size_t{2} : valueLength;
+  if (end - reader.offset < valueBytes) return false;
+  node->value.assign(bytes.begin() + static_cast<long>(reader.offset),
+                     bytes.begin() + static_cast<long>(reader.offset + valueBytes));
+  size_t child = (reader.offset + valueBytes + 3) & ~size_t{3};
+  while (child < end) {
+    VersionNode next;
+    if (!ParseVersionNode(bytes, child, end, &next)) return false;
+    node->children.push_back(next);
+    child = (child + (bytes[child] | (bytes[child + 1] << 8)) + 3) & ~size_t{3};
+  }
+  return true;
+}
+
+const VersionNode* Child(const VersionNode& node, const char16_t* key) {
+  for (const VersionNode& child : node.children) {
+    if (child.key == key) return &child;
+  }
+  return nullptr;
+}
+
+std::u16string TextValue(const VersionNode& node) {
+  std::u16string text;
+  for (size_t i = 0; i + 1 < node.value.size(); i += 2) {
+    char16_t unit = static_cast<char16_t>(node.value[i] | (node.value[i + 1] << 8));
+    if (unit == 0) break;
+    text.push_back(unit);
+  }
+  return text;
+}
+
+// "1.04" is 1.4.0.0: the major number, then the minor one.
+bool VersionNumbers(const char* version, uint32_t* mostSignificant) {
+  char* end = nullptr;
+  unsigned long major = std::strtoul(version, &end, 10);
+  if (end == version || *end != '.') return false;
+  const char* minorText = end + 1;
+  unsigned long minor = std::strtoul(minorText, &end, 10);
+  if (end == minorText || *end != '\0' || major > 0xFFFF || minor > 0xFFFF) return false;
+  *mostSignificant = static_cast<uint32_t>(major << 16 | minor);
+  return true;
+}
+
+// What the program prints for --version (stdin is no terminal and has no keys, so a
+// program without the option would end without a word).
+std::string ProgramVersionLine() {
+  std::string command = std::string("'") + SENTROVA_TEST_PROGRAM + "' --version </dev/null 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return "";
+  std::string output;
+  char chunk[256];
+  size_t got;
+  while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) output.append(chunk, got);
+  pclose(pipe);
+  return output;
+}
+
+// One version everywhere: the dialog's line, the version resource Windows shows in
+// the file's Properties, the manifest's identity, the package CPack makes and the
+// Linux program's --version all say what texts.h says.
+TEST_F(ResourceScript, VersionAgreesEverywhere) {
+  uint32_t versionMs = 0;
+  ASSERT_TRUE(VersionNumbers(SENTROVA_VERSION, &versionMs)) << SENTROVA_VERSION;
+  const uint32_t kFileNumbers[] = {SENTROVA_VERSION_NUMBERS};
+  EXPECT_EQ(kFileNumbers[0] << 16 | kFileNumbers[1], versionMs);
+  EXPECT_EQ(kFileNumbers[2] << 16 | kFileNumbers[3], 0u);
+  EXPECT_EQ(std::string(SENTROVA_TEXT_VERSION), std::string("Sentrova v") + SENTROVA_VERSION);
+  EXPECT_STREQ(SENTROVA_PACKAGE_VERSION, SENTROVA_VERSION) << "the project's version is read from texts.h";
+
+  const Resource* dialogResource = Find(kRtDialog, IDD_MAIN);
+  ASSERT_NE(dialogResource, nullptr);
+  DialogEx dialog{};
+  ASSERT_TRUE(ParseDialogEx(dialogResource->data, &dialog));
+  ASSERT_GE(dialog.items.size(), 4u);
+  EXPECT_EQ(dialog.items[3].text.name, Utf16("Sentrova v" SENTROVA_VERSION));
+
+  const Resource* manifest = Find(kRtManifest, 1);
+  ASSERT_NE(manifest, nullptr);
+  std::string manifestText(manifest->data.begin(), manifest->data.end());
+  std::string identity = "version=\"" + std::to_string(versionMs >> 16) + "." + std::to_string(versionMs & 0xFFFF) + ".0.0\"";
+  EXPECT_NE(manifestText.find(identity), std::string::npos) << "the manifest's assemblyIdentity lacks " << identity;
+
+  const Resource* resource = Find(kRtVersion, 1);
+  ASSERT_NE(resource, nullptr) << "no VERSIONINFO";
+  EXPECT_EQ(resource->language, 0);
+  VersionNode root;
+  ASSERT_TRUE(ParseVersionNode(resource->data, 0, resource->data.size(), &root)) << "not a version resource";
+  EXPECT_EQ(root.key, u"VS_VERSION_INFO");
+  EXPECT_EQ(root.type, 0);
+  ASSERT_EQ(root.value.size(), 52u) << "VS_FIXEDFILEINFO";
+  Reader fixed = MakeReader(root.value, 0, root.value.size());
+  EXPECT_EQ(Dword(&fixed), 0xFEEF04BDu) << "signature";
+  EXPECT_EQ(Dword(&fixed), 0x00010000u) << "structure version";
+  EXPECT_EQ(Dword(&fixed), versionMs) << "file version, high";
+  EXPECT_EQ(Dword(&fixed), 0u) << "file version, low";
+  EXPECT_EQ(Dword(&fixed), versionMs) << "product version, high";
+  EXPECT_EQ(Dword(&fixed), 0u) << "product version, low";
+  EXPECT_EQ(Dword(&fixed), 0x3Fu) << "flags mask";
+  EXPECT_EQ(Dword(&fixed), 0u) << "flags: no debug, pre-release or patched build";
+  EXPECT_EQ(Dword(&fixed), 0x00040004u) << "VOS_NT_WINDOWS32";
+  EXPECT_EQ(Dword(&fixed), 1u) << "VFT_APP";
+  EXPECT_EQ(Dword(&fixed), 0u) << "subtype";
+  EXPECT_EQ(Dword(&fixed), 0u) << "date, high";
+  EXPECT_EQ(Dword(&fixed), 0u) << "date, low";
+  EXPECT_FALSE(fixed.failed);
+
+  // The strings Explorer shows are those of the table its one translation names.
+  const VersionNode* varInfo = Child(root, u"VarFileInfo");
+  ASSERT_NE(varInfo, nullptr);
+  const VersionNode* translation = Child(*varInfo, u"Translation");
+  ASSERT_NE(translation, nullptr);
+  ASSERT_EQ(translation->value.size(), 4u) << "one language and code page";
+  Reader pair = MakeReader(translation->value, 0, 4);
+  uint16_t language = Word(&pair);
+  uint16_t codePage = Word(&pair);
+  EXPECT_EQ(language, 0x0409) << "US English";
+  EXPECT_EQ(codePage, 1200) << "Unicode";
+  char tableKey[9];
+  std::snprintf(tableKey, sizeof tableKey, "%04X%04X", language, codePage);
+
+  const VersionNode* stringInfo = Child(root, u"StringFileInfo");
+  ASSERT_NE(stringInfo, nullptr);
+  ASSERT_EQ(stringInfo->children.size(), 1u);
+  const VersionNode& table = stringInfo->children[0];
+  EXPECT_EQ(table.key, Utf16(tableKey));
+  std::map<std::string, std::string> strings;
+  for (const VersionNode& entry : table.children) {
+    EXPECT_EQ(entry.type, 1) << Narrow(entry.key);
+    EXPECT_TRUE(strings.emplace(Narrow(entry.key), Narrow(TextValue(entry))).second) << Narrow(entry.key);
+  }
+  const std::map<std::string, std::string> kStrings = {
+      {"CompanyName", SENTROVA_TEXT_PUBLISHER},     {"FileDescription", SENTROVA_TEXT_DESCRIPTION},
+      {"FileVersion", SENTROVA_VERSION},            {"InternalName", "sentrova"},
+      {"LegalCopyright", SENTROVA_TEXT_RIGHTS},     {"OriginalFilename", "sentrova.exe"},
+      {"ProductName", SENTROVA_TEXT_PRODUCT},       {"ProductVersion", SENTROVA_VERSION},
+  };
+  EXPECT_EQ(strings, kStrings);
+
+#ifdef SENTROVA_TEST_PROGRAM
+  EXPECT_EQ(ProgramVersionLine(), std::string("sentrova ") + SENTROVA_VERSION + "\n");
+#endif
 }
 
 }  // namespace

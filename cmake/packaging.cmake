@@ -1,0 +1,112 @@
+# Releases: the flags of a release build, and the Debian package of the Linux program
+# (CPack). scripts/release.sh drives both; the version comes from resources/texts.h
+# through project().
+
+# A release build is stripped and the same bytes wherever and whenever it is built:
+# no build folder in the binaries (__FILE__ and the like are named relative to the
+# source tree), no link time in the PE header, unused functions and data dropped.
+# Time stamps that do end up in files come from SOURCE_DATE_EPOCH, which
+# scripts/release.sh takes from the last commit.
+option(SENTROVA_RELEASE "Release build: stripped, reproducible, no build paths" OFF)
+if(SENTROVA_RELEASE)
+  set(sentrova_code_languages $<COMPILE_LANGUAGE:C,CXX>)
+  add_compile_options(
+    $<${sentrova_code_languages}:-ffile-prefix-map=${CMAKE_SOURCE_DIR}/=>
+    $<${sentrova_code_languages}:-ffile-prefix-map=${CMAKE_BINARY_DIR}/=>
+    $<${sentrova_code_languages}:-ffunction-sections>
+    $<${sentrova_code_languages}:-fdata-sections>)
+  add_link_options(-s -Wl,--gc-sections)
+  if(WIN32)
+    add_link_options(-Wl,--no-insert-timestamp)
+  endif()
+endif()
+
+set(CPACK_PACKAGE_NAME sentrova)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+if(WIN32)
+  # The Windows program ships as a zip that scripts/release.sh makes.
+  return()
+endif()
+
+include(GNUInstallDirs)
+
+# The credit texts of the dialog, read from resources/texts.h: publisher, web address
+# and rights notice name the package's maintainer and its copyright holder.
+function(sentrova_text name out)
+  file(STRINGS ${CMAKE_SOURCE_DIR}/resources/texts.h line REGEX "^#define ${name} \"[^\"]+\"$")
+  string(REGEX REPLACE "^[^\"]*\"([^\"]+)\"$" "\\1" text "${line}")
+  if(NOT text)
+    message(FATAL_ERROR "resources/texts.h has no ${name}")
+  endif()
+  set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+sentrova_text(SENTROVA_TEXT_PUBLISHER sentrova_publisher)
+sentrova_text(SENTROVA_TEXT_WEB sentrova_web)
+sentrova_text(SENTROVA_TEXT_RIGHTS sentrova_rights)
+string(REGEX REPLACE "^\\(C\\) *" "" sentrova_holder "${sentrova_rights}")
+set(sentrova_maintainer "${sentrova_publisher} <packages@${sentrova_web}>")
+
+# What Debian asks of every package beside its program: a copyright file and, for a
+# package of its own upstream like this one, changelog.gz, compressed without a name
+# or time in its header. Dates are SOURCE_DATE_EPOCH's when it is set (string(TIMESTAMP)
+# honours it), so the release's are those of its last commit.
+set(sentrova_package_dir ${CMAKE_BINARY_DIR}/package)
+string(TIMESTAMP sentrova_package_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+string(TIMESTAMP sentrova_package_year "%Y" UTC)
+file(WRITE ${sentrova_package_dir}/changelog
+"sentrova (${PROJECT_VERSION}) unstable; urgency=medium
+
+  * Release ${PROJECT_VERSION}.
+
+ -- ${sentrova_maintainer}  ${sentrova_package_date}
+")
+file(WRITE ${sentrova_package_dir}/copyright
+"Sentrova ${PROJECT_VERSION}
+
+Copyright ${sentrova_package_year} ${sentrova_holder}
+Published by ${sentrova_publisher}, https://${sentrova_web}
+
+The terms of use are those the publisher gives at https://${sentrova_web}.
+")
+execute_process(COMMAND gzip -9nf ${sentrova_package_dir}/changelog RESULT_VARIABLE gzip_result)
+if(NOT gzip_result EQUAL 0)
+  message(FATAL_ERROR "gzip failed on ${sentrova_package_dir}/changelog")
+endif()
+install(FILES ${sentrova_package_dir}/copyright ${sentrova_package_dir}/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/sentrova
+        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+
+# The program itself, once its target exists (it is defined after this file is read).
+function(sentrova_install_program)
+  if(TARGET sentrova)
+    install(TARGETS sentrova RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endfunction()
+cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL sentrova_install_program)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGE_CONTACT ${sentrova_maintainer})
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${sentrova_maintainer})
+set(CPACK_PACKAGE_VENDOR ${sentrova_publisher})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "find the serial port and baud rate of a GPS receiver")
+set(CPACK_PACKAGE_DESCRIPTION
+"Sentrova walks the serial ports COM1 to COM255 and the rates 4800 to 115200
+bit/s, captures a burst of data from each port that answers and looks for an
+NMEA 0183 sentence of the GP talker. It reports the first port and rate that
+yield one. The dialog is drawn in the terminal; without a terminal it reads its
+keys from standard input. Ports are numbered the way Wine numbers them.")
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://${sentrova_web})
+# Depends from dpkg-shlibdeps, as Debian's own packages get it.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# sentrova_1.04_amd64.deb
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# Owners, modes and times in the package do not depend on who builds it: CPack's DEB
+# generator writes root as every file's owner and, with SOURCE_DATE_EPOCH set, that
+# time as every file's time; folders it makes get these modes, whatever the umask.
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(CPACK_STRIP_FILES ON)
+include(CPack)

@@ -1,0 +1,146 @@
+#!/usr/bin/env bash
+# Builds the release files of the last commit, from a clean clone of it:
+#
+#   sentrova-VERSION-win64.zip   sentrova.exe (stripped, static) and README.txt
+#   sentrova_VERSION_amd64.deb   the Linux program, made with CPack
+#   SHA256SUMS                   over both
+#
+# Usage: release.sh [--out DIR] [--work DIR]
+#   --out DIR    where the files go (default: dist/ of this tree); earlier release
+#                files there are replaced, nothing else is touched
+#   --work DIR   the scratch folder for the clone and the builds, new or empty, kept
+#                afterwards (default: a new folder under /tmp, removed at the end)
+#
+# The same commit gives the same bytes wherever and whenever it is built: times come
+# from the commit (SOURCE_DATE_EPOCH), the build folders stay out of the binaries and
+# the archives list their members in a fixed order with fixed times, owners and modes.
+# Uncommitted changes are not part of a release. Installs what it needs.
+set -euo pipefail
+source "$(dirname "$0")/lib.sh"
+
+out=$SENTROVA_ROOT/dist
+work=""
+while [ $# -gt 0 ]; do
+  case $1 in
+    --out) out=$2; shift 2 ;;
+    --work) work=$2; shift 2 ;;
+    -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "release.sh: unknown argument '$1' (try --help)" >&2; exit 2 ;;
+  esac
+done
+
+ensure_packages "${BUILD_PACKAGES[@]}" "${RELEASE_PACKAGES[@]}"
+
+commit=$(git -C "$SENTROVA_ROOT" rev-parse HEAD)
+if [ -n "$(git -C "$SENTROVA_ROOT" status --porcelain --untracked-files=no)" ]; then
+  echo "release.sh: the tree has uncommitted changes; releasing the last commit without them" >&2
+fi
+
+if [ -z "$work" ]; then
+  work=$(mktemp -d /tmp/sentrova-release.XXXXXX)
+  trap 'rm -rf "$work"' EXIT
+else
+  mkdir -p "$work"
+  if [ -n "$(ls -A "$work")" ]; then
+    echo "release.sh: the work folder '$work' is not empty" >&2
+    exit 2
+  fi
+fi
+work=$(realpath "$work")
+mkdir -p "$out"
+out=$(realpath "$out")
+
+# A clean checkout of the commit: nothing of this tree's builds or untracked files.
+git clone --quiet --no-checkout "$SENTROVA_ROOT" "$work/src"
+git -C "$work/src" -c advice.detachedHead=false checkout --quiet "$commit"
+src=$work/src
+
+SOURCE_DATE_EPOCH=$(git -C "$src" log -1 --format=%ct)
+export SOURCE_DATE_EPOCH
+# Text() NAME: a text of resources/texts.h, where the version and the credits live.
+Text() {
+  local text
+  text=$(sed -n "s/^#define $1 \"\(.*\)\"\$/\1/p" "$src/resources/texts.h")
+  [ -n "$text" ] || { echo "release.sh: no $1 in resources/texts.h" >&2; exit 1; }
+  echo "$text"
+}
+version=$(Text SENTROVA_VERSION)
+echo "Release $version of $commit ($(date -u -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S UTC'))"
+
+# The same optimisation as the builds the tests run (build-win: Release; build:
+# RelWithDebInfo, whose debug information -s then drops), plus SENTROVA_RELEASE.
+release_options=(-DSENTROVA_RELEASE=ON -DSENTROVA_TESTS=OFF -DSENTROVA_BENCH=OFF)
+cmake -S "$src" -B "$work/win" -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64.cmake" "${release_options[@]}" >/dev/null
+cmake --build "$work/win" -j "$(jobs)" --target sentrova
+cmake -S "$src" -B "$work/linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${release_options[@]}" >/dev/null
+cmake --build "$work/linux" -j "$(jobs)" --target sentrova
+
+# The Windows program must run on a bare Windows: it may import Windows' own DLLs only.
+exe=$work/win/sentrova.exe
+imports=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\tDLL Name: //p' | tr 'A-Z' 'a-z' | sort)
+for dll in $imports; do
+  case $dll in
+    kernel32.dll|user32.dll|gdi32.dll|comctl32.dll|advapi32.dll|msvcrt.dll) ;;
+    *) echo "release.sh: sentrova.exe imports $dll, which Windows does not ship" >&2; exit 1 ;;
+  esac
+done
+
+# The zip: two members in a fixed order, with the commit's time (zip stores local time:
+# UTC here), fixed modes and no extra attributes (-X) or folder entries (-D).
+zipdir=$work/zip
+mkdir -p "$zipdir"
+cp "$exe" "$zipdir/sentrova.exe"
+sed 's/$/\r/' >"$zipdir/README.txt" <<EOF
+Sentrova $version
+=============
+
+Sentrova finds the serial port and baud rate of a GPS receiver attached to this
+computer. It tries COM1 to COM255 at 4800, 9600, 19200, 38400, 57600 and 115200
+bit/s and looks for NMEA 0183 sentences from a GPS receiver.
+
+sentrova.exe needs no installation and no other files: copy it to any folder (a
+USB stick will do) and start it. Plug the receiver in, press Detect (or Enter)
+and wait; the dialog stays busy until the scan is over, a few seconds for each
+port that answers. The result is shown in a box: "GPS device found at COM3: /
+4800 bauds", or "No GPS devices found". Quit or Escape ends the program.
+
+The log of a scan
+-----------------
+Each step of a scan is written to standard output. To keep it, start Sentrova
+from a console (cmd.exe) in its folder with the output sent to a file:
+
+    sentrova.exe > scan.log
+
+then press Detect, close the program and read scan.log, for instance with
+"type scan.log" or in Notepad.
+
+Checking the download
+---------------------
+The file SHA256SUMS published with this release lists the SHA-256 checksum of
+this zip. In PowerShell:
+
+    Get-FileHash sentrova-$version-win64.zip
+
+prints the checksum to compare with it. The program's Properties (Details tab)
+show its version, $version, and its publisher.
+
+$(Text SENTROVA_TEXT_RIGHTS), $(Text SENTROVA_TEXT_PUBLISHER), https://$(Text SENTROVA_TEXT_WEB)
+EOF
+chmod 0755 "$zipdir/sentrova.exe"
+chmod 0644 "$zipdir/README.txt"
+TZ=UTC touch -d "@$SOURCE_DATE_EPOCH" "$zipdir/sentrova.exe" "$zipdir/README.txt"
+zipname=sentrova-$version-win64.zip
+(cd "$zipdir" && rm -f "$work/$zipname" && TZ=UTC zip -q -X -D -9 "$work/$zipname" README.txt sentrova.exe)
+
+# The Debian package: CPack takes file times from SOURCE_DATE_EPOCH and writes root
+# as every owner (see cmake/packaging.cmake).
+(cd "$work/linux" && cpack -G DEB -B "$work/deb" >/dev/null)
+debname=sentrova_${version}_amd64.deb
+[ -f "$work/deb/$debname" ] || { echo "release.sh: CPack made no $debname" >&2; exit 1; }
+
+rm -f "$out"/sentrova-*-win64.zip "$out"/sentrova_*_amd64.deb "$out/SHA256SUMS"
+cp "$work/$zipname" "$work/deb/$debname" "$out/"
+(cd "$out" && sha256sum "$zipname" "$debname" >SHA256SUMS)
+echo "Release files in $out:"
+(cd "$out" && ls -l "$zipname" "$debname" SHA256SUMS && cat SHA256SUMS)
