@@ -103,10 +103,9 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://${sentrova_web})
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # sentrova_1.04_amd64.deb
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-# Owners, modes and times in the package do not depend on who builds it: CPack's DEB
-# generator writes root as every file's owner and, with SOURCE_DATE_EPOCH set, that
-# time as every file's time; folders it makes get these modes, whatever the umask.
-set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
-    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+# Owners and times in the package do not depend on who builds it, or when: CPack's
+# DEB generator writes root as every file's owner and, with SOURCE_DATE_EPOCH set,
+# that time as the time of every file and of the ar members. Modes of the folders and
+# of the ar members follow the umask; scripts/release.sh runs under umask 022.
 set(CPACK_STRIP_FILES ON)
 include(CPack)

@@ -30,6 +30,8 @@ while [ $# -gt 0 ]; do
 done
 
 ensure_packages "${BUILD_PACKAGES[@]}" "${RELEASE_PACKAGES[@]}"
+# Modes of what CPack makes (the package's folders, its ar members) follow the umask.
+umask 022
 
 commit=$(git -C "$SENTROVA_ROOT" rev-parse HEAD)
 if [ -n "$(git -C "$SENTROVA_ROOT" status --porcelain --untracked-files=no)" ]; then
@@ -67,14 +69,21 @@ Text() {
 version=$(Text SENTROVA_VERSION)
 echo "Release $version of $commit ($(date -u -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S UTC'))"
 
+# Quiet LOG COMMAND...: runs a step with its output in LOG, shown when it fails.
+Quiet() {
+  local log=$1
+  shift
+  "$@" >"$log" 2>&1 || { tail -n 40 "$log" >&2; echo "release.sh: failed: $*" >&2; exit 1; }
+}
+
 # The same optimisation as the builds the tests run (build-win: Release; build:
 # RelWithDebInfo, whose debug information -s then drops), plus SENTROVA_RELEASE.
 release_options=(-DSENTROVA_RELEASE=ON -DSENTROVA_TESTS=OFF -DSENTROVA_BENCH=OFF)
-cmake -S "$src" -B "$work/win" -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64.cmake" "${release_options[@]}" >/dev/null
-cmake --build "$work/win" -j "$(jobs)" --target sentrova
-cmake -S "$src" -B "$work/linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${release_options[@]}" >/dev/null
-cmake --build "$work/linux" -j "$(jobs)" --target sentrova
+Quiet "$work/win.log" cmake -S "$src" -B "$work/win" -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64.cmake" "${release_options[@]}"
+Quiet "$work/win-build.log" cmake --build "$work/win" -j "$(jobs)" --target sentrova
+Quiet "$work/linux.log" cmake -S "$src" -B "$work/linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${release_options[@]}"
+Quiet "$work/linux-build.log" cmake --build "$work/linux" -j "$(jobs)" --target sentrova
 
 # The Windows program must run on a bare Windows: it may import Windows' own DLLs only.
 exe=$work/win/sentrova.exe
@@ -135,7 +144,7 @@ zipname=sentrova-$version-win64.zip
 
 # The Debian package: CPack takes file times from SOURCE_DATE_EPOCH and writes root
 # as every owner (see cmake/packaging.cmake).
-(cd "$work/linux" && cpack -G DEB -B "$work/deb" >/dev/null)
+(cd "$work/linux" && Quiet "$work/cpack.log" cpack -G DEB -B "$work/deb")
 debname=sentrova_${version}_amd64.deb
 [ -f "$work/deb/$debname" ] || { echo "release.sh: CPack made no $debname" >&2; exit 1; }
 

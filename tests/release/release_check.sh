@@ -1,0 +1,213 @@
+#!/usr/bin/env bash
+# Checks the release files of two runs of scripts/release.sh on the same commit, made
+# from clones in different folders at different times:
+#   - the zip, the .deb, the sentrova.exe inside the zip and SHA256SUMS are the same
+#     bytes (on a difference: the file, the first differing offsets, and diffoscope's
+#     account of where it lies when diffoscope is installed);
+#   - names, versions, member order, times, owners and modes of both archives;
+#   - sentrova.exe: no link time, no symbols, the version resource's texts;
+#   - lintian finds no error in the package (its warnings are listed);
+#   - the package, unpacked into a scratch root, runs without a terminal and finds a
+#     simulated receiver.
+# Usage: release_check.sh DIST1 DIST2 SIM COMMIT
+#   DIST1, DIST2   the two --out folders; SIM the receiver simulator (sentrova-sim);
+#   COMMIT         the commit both were made from
+set -uo pipefail
+[ $# -eq 4 ] || { sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+dist1=$(realpath "$1")
+dist2=$(realpath "$2")
+sim=$(realpath "$3")
+commit=$4
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+
+work=$(mktemp -d /tmp/sentrova-release-check.XXXXXX)
+sim_pid=""
+cleanup() {
+  if [ -n "$sim_pid" ]; then
+    kill "$sim_pid" 2>/dev/null
+    wait "$sim_pid" 2>/dev/null
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+failed=0
+fail() { echo "FAIL: $*"; failed=1; }
+note() { echo "release: $*"; }
+
+texts=$(git -C "$root" show "$commit:resources/texts.h")
+Text() { sed -n "s/^#define $1 \"\\(.*\\)\"\$/\\1/p" <<<"$texts"; }
+version=$(Text SENTROVA_VERSION)
+epoch=$(git -C "$root" log -1 --format=%ct "$commit")
+zipname=sentrova-$version-win64.zip
+debname=sentrova_${version}_amd64.deb
+
+# ---- Same bytes -----------------------------------------------------------------
+
+# Explain A B NAME: where two files differ.
+Explain() {
+  local count
+  count=$(cmp -l "$1" "$2" 2>/dev/null | wc -l)
+  echo "  $3: sizes $(stat -c %s "$1") and $(stat -c %s "$2"), $count bytes differ; first offsets (decimal, 1-based) and octal bytes:"
+  cmp -l "$1" "$2" 2>/dev/null | head -n 8 | sed 's/^/    /'
+  if command -v diffoscope >/dev/null; then
+    echo "  diffoscope:"
+    timeout 300 diffoscope --no-progress --text - "$1" "$2" 2>&1 | head -n 120 | sed 's/^/    /'
+  fi
+}
+
+[ "$(cd "$dist1" && ls)" = "$(cd "$dist2" && ls)" ] ||
+  fail "the two runs made different files: $(cd "$dist1" && ls | xargs) / $(cd "$dist2" && ls | xargs)"
+[ "$(cd "$dist1" && ls | xargs)" = "SHA256SUMS $zipname $debname" ] ||
+  fail "release files: $(cd "$dist1" && ls | xargs), expected SHA256SUMS $zipname $debname"
+python3 - "$dist1/$zipname" "$work/exe1" "$dist2/$zipname" "$work/exe2" <<'EOF' || fail "cannot read sentrova.exe from the zips"
+import sys, zipfile
+for archive, target in ((sys.argv[1], sys.argv[2]), (sys.argv[3], sys.argv[4])):
+    with zipfile.ZipFile(archive) as z, open(target, "wb") as out:
+        out.write(z.read("sentrova.exe"))
+EOF
+same=0
+for name in "$zipname" "$debname" SHA256SUMS sentrova.exe; do
+  a=$dist1/$name b=$dist2/$name
+  [ "$name" = sentrova.exe ] && a=$work/exe1 b=$work/exe2
+  [ -f "$a" ] && [ -f "$b" ] || continue
+  if cmp -s "$a" "$b"; then
+    same=$((same + 1))
+  else
+    fail "$name differs between the two runs"
+    Explain "$a" "$b" "$name"
+  fi
+done
+note "$same of 4 files the same bytes in both runs"
+(cd "$dist1" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the files"
+
+# ---- The zip and sentrova.exe ---------------------------------------------------
+
+python3 - "$dist1/$zipname" "$work/exe1" "$epoch" "$version" <<'EOF' || fail "the zip or sentrova.exe"
+import struct, sys, time, zipfile
+archive, exe, epoch, version = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
+problems = []
+with zipfile.ZipFile(archive) as z:
+    infos = z.infolist()
+    names = [i.filename for i in infos]
+    if names != ["README.txt", "sentrova.exe"]:
+        problems.append("members %s, expected README.txt then sentrova.exe" % names)
+    # zip keeps local time to two seconds; the release writes it as UTC.
+    want = time.gmtime(epoch - epoch % 2)[:6]
+    for i in infos:
+        if i.date_time != want:
+            problems.append("%s dated %s, expected %s" % (i.filename, i.date_time, want))
+        if i.extra:
+            problems.append("%s has extra fields (times, owners)" % i.filename)
+        mode = i.external_attr >> 16 & 0o777
+        expected = 0o755 if i.filename.endswith(".exe") else 0o644
+        if mode != expected:
+            problems.append("%s has mode %o, expected %o" % (i.filename, mode, expected))
+    readme = z.read("README.txt")
+    if b"\n" in readme.replace(b"\r\n", b""):
+        problems.append("README.txt has lines that do not end in CR LF")
+    if ("Sentrova " + version).encode() not in readme:
+        problems.append("README.txt does not name Sentrova " + version)
+data = open(exe, "rb").read()
+pe = struct.unpack_from("<I", data, 0x3C)[0]
+if data[pe:pe + 4] != b"PE\0\0":
+    problems.append("sentrova.exe is not a PE file")
+else:
+    stamp, symbols, count = struct.unpack_from("<III", data, pe + 8)
+    if stamp != 0:
+        problems.append("sentrova.exe carries a link time in its header: %d" % stamp)
+    if symbols != 0 or count != 0:
+        problems.append("sentrova.exe is not stripped: %d symbols" % count)
+for text in ("VS_VERSION_INFO", "Sentrova v" + version, "ProductVersion\0" + version):
+    if text.encode("utf-16-le") not in data:
+        problems.append("sentrova.exe lacks the text %r" % text)
+for p in problems:
+    print("  " + p)
+sys.exit(1 if problems else 0)
+EOF
+
+# ---- The package ----------------------------------------------------------------
+
+deb=$dist1/$debname
+field() { dpkg-deb -f "$deb" "$1"; }
+[ "$(field Package)" = sentrova ] || fail "Package: $(field Package)"
+[ "$(field Version)" = "$version" ] || fail "Version: $(field Version), expected $version"
+[ "$(field Architecture)" = amd64 ] || fail "Architecture: $(field Architecture)"
+[[ "$(field Maintainer)" == "$(Text SENTROVA_TEXT_PUBLISHER) <"*@*">" ]] || fail "Maintainer: $(field Maintainer)"
+[[ "$(field Depends)" == *"libc6 (>= "* ]] || fail "Depends lacks libc6: $(field Depends)"
+[ "$(dpkg-deb -f "$deb" Description | wc -l)" -ge 3 ] || fail "Description: $(field Description)"
+
+# Every member: root's, the commit's time, folders 755, files 644 but the program.
+want_files="./usr/bin/sentrova ./usr/share/doc/sentrova/changelog.gz ./usr/share/doc/sentrova/copyright"
+if git -C "$root" cat-file -e "$commit:docs/sentrova.1" 2>/dev/null; then
+  want_files="$want_files ./usr/share/man/man1/sentrova.1.gz"
+fi
+dpkg-deb --fsys-tarfile "$deb" >"$work/data.tar"
+python3 - "$work/data.tar" "$epoch" "$want_files" <<'EOF' || fail "the package's files"
+import sys, tarfile
+tar, epoch, want = sys.argv[1], int(sys.argv[2]), sorted(sys.argv[3].split())
+problems, files = [], []
+for m in tarfile.open(tar):
+    if m.uid or m.gid or m.uname != "root" or m.gname != "root":
+        problems.append("%s owned by %s:%s (%d:%d)" % (m.name, m.uname, m.gname, m.uid, m.gid))
+    if m.mtime != epoch:
+        problems.append("%s dated %d, expected %d" % (m.name, m.mtime, epoch))
+    if m.isdir():
+        expected = 0o755
+    else:
+        files.append(m.name)
+        expected = 0o755 if m.name == "./usr/bin/sentrova" else 0o644
+    if m.mode != expected:
+        problems.append("%s has mode %o, expected %o" % (m.name, m.mode, expected))
+if sorted(files) != want:
+    problems.append("files %s, expected %s" % (sorted(files), want))
+for p in problems:
+    print("  " + p)
+sys.exit(1 if problems else 0)
+EOF
+
+# lintian: errors fail; warnings and the rest are listed. (Its note about running as
+# root is left out.)
+lintian --no-tag-display-limit "$deb" >"$work/lintian.txt" 2>&1
+lintian_status=$?
+grep -v "running with root privileges" "$work/lintian.txt" | sed 's/^/  lintian: /'
+if grep -q '^E: ' "$work/lintian.txt" || [ "$lintian_status" -ne 0 ]; then
+  fail "lintian reports errors (status $lintian_status)"
+else
+  note "lintian: no errors, $(grep -c '^W: ' "$work/lintian.txt") warnings"
+fi
+
+# ---- The installed program ------------------------------------------------------
+
+dpkg -x "$deb" "$work/root" || fail "dpkg -x failed"
+program=$work/root/usr/bin/sentrova
+[ "$("$program" --version </dev/null)" = "sentrova $version" ] ||
+  fail "--version of the installed program: $("$program" --version </dev/null 2>&1 | head -n 2)"
+
+# One receiver, a real log at 4800 on COM3; the scan without a terminal finds it.
+mkdir -p "$work/com"
+"$sim" --dir "$work/com" --port "3:nmea:4800:$root/tests/data/nmea/GPSmap-76S.nmea" \
+  >"$work/sim.out" 2>"$work/sim.err" &
+sim_pid=$!
+for _ in $(seq 100); do
+  grep -qx ready "$work/sim.out" 2>/dev/null && break
+  kill -0 "$sim_pid" 2>/dev/null || break
+  sleep 0.2
+done
+if ! grep -qx ready "$work/sim.out"; then
+  fail "the simulator did not start: $(cat "$work/sim.err")"
+else
+  echo | SENTROVA_COMDIR="$work/com" timeout 120 "$program" >"$work/scan.log" 2>"$work/result.txt"
+  status=$?
+  [ "$status" -eq 0 ] || fail "the installed program exited $status"
+  want="Completed: GPS device found at COM3: / 4800 bauds"
+  if grep -qxF "$want" "$work/result.txt"; then
+    note "installed program: '$want'"
+  else
+    fail "the installed program's result: $(head -n 3 "$work/result.txt"); log: $(tail -n 3 "$work/scan.log")"
+  fi
+fi
+
+if [ "$failed" -eq 0 ]; then echo "release check passed"; else echo "release check FAILED"; fi
+exit "$failed"
