@@ -494,6 +494,20 @@ Inspect() { WineEnv timeout 30 wine "$TOOLS/wininspect.exe" "$@" 2>/dev/null | t
 Progress() { Inspect progress; }
 ProgressIs() { PROGRESS=$(Progress); [ "$PROGRESS" = "$1" ]; }
 
+# The share of the bar drawn in a screenshot, in percent: along the middle row of its
+# client area, the last column whose colour differs from the empty end's. This is what
+# the user sees, so it shows that the bar repaints while the scan blocks the dialog.
+BarDrawn() {
+  local x y w h
+  read -r x y w h <<< "$(Inspect bar)" || return 1
+  [ -n "$h" ] && [ "$w" -gt 10 ] || return 1
+  X convert "$1" -crop "${w}x1+${x}+$((y + h / 2))" +repage -depth 8 txt:- 2>/dev/null |
+    awk -v w="$w" 'NR > 1 { colour[NR - 2] = $3 }
+      END { empty = colour[w - 2]; last = 0
+            for (i = 1; i < w - 2; i++) if (colour[i] != empty) last = i + 1
+            printf "%d\n", 100 * last / w }'
+}
+
 RunWine() {
   if [ ! -f "$WIN_EXE" ]; then
     echo "SKIP: no Windows executable at '$WIN_EXE' (build it with the mingw-w64 toolchain" \
@@ -550,6 +564,13 @@ RunWine() {
     WaitFor "COM$first to be opened" "$BOUND" grep -q "^sim: COM$first opened$" "$RESULT_DIR/sim.err"
     sleep 1
     Shot scanning.png
+    # The bar, painted with no message loop running, shows the port's share.
+    local percent drawn
+    percent=$((100 * first / 256))
+    drawn=$(BarDrawn "$RESULT_DIR/scanning.png") || Fail "could not read the bar from scanning.png"
+    [ $((drawn - percent)) -le 8 ] && [ $((percent - drawn)) -le 8 ] ||
+      Fail "the bar shows ${drawn}% while COM$first is captured, expected about ${percent}%"
+    Note "wine: the bar shows ${drawn}% while COM$first is captured (${percent}%)"
   fi
   WaitFor "the result box" "$BOUND" FindBox
   sleep 0.5

@@ -3,6 +3,9 @@
 //
 //   wininspect box CAPTION   prints the text of the message box titled CAPTION
 //   wininspect progress      prints the position of the main dialog's progress bar
+//   wininspect bar           prints the bar's client area on the screen: x y width height
+//                            (asks the window manager only, so it works while the
+//                            dialog's thread is busy scanning)
 //
 // Prints one line on stdout; exits 0 when the window was found, 1 otherwise.
 #include <windows.h>
@@ -70,6 +73,17 @@ int main(int argc, char** argv) {
     std::printf("%u\n", static_cast<unsigned>(position));
     return 0;
   }
-  std::fprintf(stderr, "usage: wininspect box CAPTION | progress\n");
+  if (argc >= 2 && std::strcmp(argv[1], "bar") == 0) {
+    HWND dialog = nullptr;
+    EnumWindows(FindMainDialog, reinterpret_cast<LPARAM>(&dialog));
+    HWND bar = dialog == nullptr ? nullptr : GetDlgItem(dialog, kProgressId);
+    RECT client = {};
+    if (bar == nullptr || !GetClientRect(bar, &client)) return 1;
+    POINT origin = {0, 0};
+    ClientToScreen(bar, &origin);
+    std::printf("%ld %ld %ld %ld\n", origin.x, origin.y, client.right, client.bottom);
+    return 0;
+  }
+  std::fprintf(stderr, "usage: wininspect box CAPTION | progress | bar\n");
   return 2;
 }
