@@ -18,6 +18,11 @@ if(SENTROVA_RELEASE)
   add_link_options(-s -Wl,--gc-sections)
   if(WIN32)
     add_link_options(-Wl,--no-insert-timestamp)
+  else()
+    # Debian's hardening flags, as its own packages are built with them.
+    add_compile_options($<${sentrova_code_languages}:-fstack-protector-strong>
+                        $<${sentrova_code_languages}:-D_FORTIFY_SOURCE=2>)
+    add_link_options(-Wl,-z,relro,-z,now)
   endif()
 endif()
 

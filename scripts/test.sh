@@ -8,7 +8,8 @@ set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 cd "$SENTROVA_ROOT"
 
-ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${RELEASE_PACKAGES[@]}" \
+  "${RELEASE_CHECK_PACKAGES[@]}"
 
 stage() { printf '\n==== %s (at %d s) ====\n' "$*" $(( $(date +%s) - started )); }
 started=$(date +%s)
@@ -34,6 +35,18 @@ export WINEPREFIX="$SENTROVA_ROOT/build-win-tests/wineprefix" WINEDEBUG=-all
 ctest --test-dir build-win-tests --output-on-failure
 wineserver -k 2>/dev/null || true
 unset WINEPREFIX
+
+stage "Release: built twice from clean clones, compared; the package checked"
+# Two runs of the release script on clean clones of the last commit, in folders of
+# different names and depths, under another umask and time zone the second time.
+release_work=$(mktemp -d /tmp/sentrova-release-test.XXXXXX)
+echo "Release builds in $release_work (kept if this stage fails)"
+scripts/release.sh --out "$release_work/one/dist" --work "$release_work/one/work"
+(umask 077 && TZ=America/Los_Angeles scripts/release.sh --out "$release_work/second-run/dist" \
+  --work "$release_work/second-run/a/deeper/work")
+tests/release/release_check.sh "$release_work/one/dist" "$release_work/second-run/dist" \
+  build/tests/sim/sentrova-sim "$(git rev-parse HEAD)"
+rm -rf "$release_work"
 
 stage "Fuzzing: sentence recognition, 60 s"
 tests/fuzz/run.sh build 60
