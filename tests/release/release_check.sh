@@ -95,8 +95,9 @@ with zipfile.ZipFile(archive) as z:
     names = [i.filename for i in infos]
     if names != ["README.txt", "sentrova.exe"]:
         problems.append("members %s, expected README.txt then sentrova.exe" % names)
-    # zip keeps local time to two seconds; the release writes it as UTC.
-    want = time.gmtime(epoch - epoch % 2)[:6]
+    # zip keeps local time to two seconds, an odd second rounded up; the release
+    # writes it as UTC.
+    want = time.gmtime(epoch + epoch % 2)[:6]
     for i in infos:
         if i.date_time != want:
             problems.append("%s dated %s, expected %s" % (i.filename, i.date_time, want))
