@@ -24,7 +24,7 @@ while [ $# -gt 0 ]; do
   case $1 in
     --out) out=$2; shift 2 ;;
     --work) work=$2; shift 2 ;;
-    -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "release.sh: unknown argument '$1' (try --help)" >&2; exit 2 ;;
   esac
 done
