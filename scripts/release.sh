@@ -87,7 +87,7 @@ Quiet "$work/linux-build.log" cmake --build "$work/linux" -j "$(jobs)" --target 
 
 # The Windows program must run on a bare Windows: it may import Windows' own DLLs only.
 exe=$work/win/sentrova.exe
-imports=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\tDLL Name: //p' | tr 'A-Z' 'a-z' | sort)
+imports=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\tDLL Name: //p' | tr '[:upper:]' '[:lower:]' | sort)
 for dll in $imports; do
   case $dll in
     kernel32.dll|user32.dll|gdi32.dll|comctl32.dll|advapi32.dll|msvcrt.dll) ;;

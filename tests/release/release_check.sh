@@ -57,10 +57,11 @@ Explain() {
   fi
 }
 
-[ "$(cd "$dist1" && ls)" = "$(cd "$dist2" && ls)" ] ||
-  fail "the two runs made different files: $(cd "$dist1" && ls | xargs) / $(cd "$dist2" && ls | xargs)"
-[ "$(cd "$dist1" && ls | xargs)" = "SHA256SUMS $zipname $debname" ] ||
-  fail "release files: $(cd "$dist1" && ls | xargs), expected SHA256SUMS $zipname $debname"
+Names() { (cd "$1" && echo *); }
+[ "$(Names "$dist1")" = "$(Names "$dist2")" ] ||
+  fail "the two runs made different files: $(Names "$dist1") / $(Names "$dist2")"
+[ "$(Names "$dist1")" = "SHA256SUMS $zipname $debname" ] ||
+  fail "release files: $(Names "$dist1"), expected SHA256SUMS $zipname $debname"
 python3 - "$dist1/$zipname" "$work/exe1" "$dist2/$zipname" "$work/exe2" <<'EOF' || fail "cannot read sentrova.exe from the zips"
 import sys, zipfile
 for archive, target in ((sys.argv[1], sys.argv[2]), (sys.argv[3], sys.argv[4])):
@@ -71,7 +72,7 @@ same=0
 for name in "$zipname" "$debname" SHA256SUMS sentrova.exe; do
   a=$dist1/$name b=$dist2/$name
   [ "$name" = sentrova.exe ] && a=$work/exe1 b=$work/exe2
-  [ -f "$a" ] && [ -f "$b" ] || continue
+  if [ ! -f "$a" ] || [ ! -f "$b" ]; then continue; fi
   if cmp -s "$a" "$b"; then
     same=$((same + 1))
   else
