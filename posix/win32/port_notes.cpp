@@ -2,10 +2,12 @@
 #include "win32/port_notes.h"
 
 #include <dirent.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -40,9 +42,11 @@ pid_t LockHolder(const struct stat& file) {
                     &fsMinor, &inode) != 7) {
       continue;
     }
+    // The pid is the one that took the lock, which may have ended since and left
+    // the lock with a child (`flock file command` does): only a living one counts.
     if (pid > 0 && pid != getpid() && fsMajor == major(file.st_dev) &&
-        fsMinor == minor(file.st_dev) &&
-        inode == file.st_ino) {
+        fsMinor == minor(file.st_dev) && inode == file.st_ino &&
+        (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM)) {
       holder = static_cast<pid_t>(pid);
     }
   }
@@ -50,13 +54,28 @@ pid_t LockHolder(const struct stat& file) {
   return holder;
 }
 
+// True when the descriptor holds a lock: its fdinfo lists it on a "lock:" line.
+bool DescriptorLocks(const char* fdinfoPath) {
+  FILE* info = std::fopen(fdinfoPath, "re");
+  if (info == nullptr) return false;
+  bool locks = false;
+  char line[256];
+  while (!locks && std::fgets(line, sizeof line, info) != nullptr) {
+    locks = std::strncmp(line, "lock:", 5) == 0;
+  }
+  std::fclose(info);
+  return locks;
+}
+
 // A process other than this one with the file open, among those whose descriptors
-// this user may read.
+// this user may read; one whose descriptor holds a lock on it comes first (a pty's
+// slave is often open in more than one process).
 pid_t OpenedBy(const struct stat& file) {
   DIR* processes = opendir("/proc");
   if (processes == nullptr) return 0;
-  pid_t holder = 0;
-  while (holder == 0) {
+  pid_t opener = 0;
+  pid_t locker = 0;
+  while (locker == 0) {
     dirent* entry = readdir(processes);
     if (entry == nullptr) break;
     char* end = nullptr;
@@ -71,15 +90,18 @@ pid_t OpenedBy(const struct stat& file) {
       char path[sizeof folder + sizeof fd->d_name + 1];
       std::snprintf(path, sizeof path, "%s/%s", folder, fd->d_name);
       struct stat info;
-      if (stat(path, &info) == 0 && SameFile(info, file)) {
-        holder = static_cast<pid_t>(pid);
+      if (stat(path, &info) != 0 || !SameFile(info, file)) continue;
+      if (opener == 0) opener = static_cast<pid_t>(pid);
+      std::snprintf(path, sizeof path, "/proc/%ld/fdinfo/%s", pid, fd->d_name);
+      if (DescriptorLocks(path)) {
+        locker = static_cast<pid_t>(pid);
         break;
       }
     }
     closedir(descriptors);
   }
   closedir(processes);
-  return holder;
+  return locker != 0 ? locker : opener;
 }
 
 }  // namespace
