@@ -24,9 +24,10 @@ ensure_packages() {
 # What the Linux and Windows builds need.
 BUILD_PACKAGES=(g++ make cmake googletest g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
 # What the tests add: Wine and a virtual display for the Windows program, a terminal
-# multiplexer for the terminal dialog, clang for the fuzzer, the static analysers.
+# multiplexer for the terminal dialog, clang for the fuzzer, the static analysers,
+# groff and man for the manual page's check.
 TEST_PACKAGES=(wine wine64 xvfb xdotool imagemagick x11-utils tmux clang-14 libclang-rt-14-dev
-               clang-tidy-14 cppcheck python3)
+               clang-tidy-14 cppcheck python3 groff-base man-db)
 
 # What scripts/release.sh adds: a clean clone, the zip, dpkg-shlibdeps for the
 # package's Depends. And what checking a release adds: the package checker, and

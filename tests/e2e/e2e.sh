@@ -145,7 +145,8 @@ WaitExit() {
 
 # ---------------------------------------------------------------------------------
 # Scenarios. Each sets:
-#   SIM_PORTS  simulator port specs, with @N for the COM number of logical port N
+#   SIM_PORTS  the simulated devices, as sentrova-sim --port takes them, with @N for
+#              the COM number of logical port N
 #   EXPECT     the attempts on the simulated ports, "N RATE OUTCOME" (N logical);
 #              every other port scanned must be absent at 4800
 #   LAST       the last port the scan reaches (logical; 255 when nothing is found)

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# `cmake --install` of the Linux build into a staging folder: the program in bin and
+# its manual page in share/man/man1, and the page renders with no groff warning.
+# Usage: install.sh BUILD_DIR
+set -u
+build=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failed=0
+fail() { echo "FAIL: $*"; failed=1; }
+
+DESTDIR="$work/stage" cmake --install "$build" --prefix /usr/local >"$work/install.log" 2>&1 \
+  || fail "cmake --install: $(cat "$work/install.log")"
+root=$work/stage/usr/local
+[ -x "$root/bin/sentrova" ] || fail "no executable bin/sentrova"
+[ "$("$root/bin/sentrova" --version)" = "sentrova 1.04" ] || fail "the installed program's --version"
+page=$root/share/man/man1/sentrova.1.gz
+[ -f "$page" ] || fail "no share/man/man1/sentrova.1.gz"
+# Only files under the prefix, none of them named after the build.
+unexpected=$(find "$work/stage" -type f ! -path "$work/stage/usr/local/*")
+[ -z "$unexpected" ] || fail "installed outside the prefix: $unexpected"
+gzip -t "$page" || fail "the page is no valid gzip"
+
+# -ww: every warning; -z: no output, only the diagnostics.
+gzip -dc "$page" >"$work/sentrova.1"
+groff -ww -man -Tutf8 -z "$work/sentrova.1" 2>"$work/groff.err" || fail "groff failed"
+[ ! -s "$work/groff.err" ] || fail "groff warns: $(cat "$work/groff.err")"
+MANWIDTH=80 man --warnings -l "$page" >"$work/page.txt" 2>"$work/man.err" || fail "man -l failed"
+[ ! -s "$work/man.err" ] || fail "man warns: $(cat "$work/man.err")"
+for part in "SENTROVA(1)" "NAME" "--help" "SENTROVA_COMDIR" "EXIT STATUS" "sudo usermod -aG dialout"; do
+  grep -qF -- "$part" "$work/page.txt" || fail "the rendered page lacks '$part'"
+done
+
+if [ "$failed" -eq 0 ]; then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; fi
+exit "$failed"
