@@ -97,8 +97,10 @@ bool InSession(gid_t group) {
 
 // Whether the account is in the group, as the group database says (a member since
 // this session began is not in the session's groups yet).
+// The account database is read on the dialog's thread only, after the scan (hence
+// the plain, not reentrant, calls here and below).
 bool AccountInGroup(const group* entry) {
-  const passwd* account = getpwuid(getuid());
+  const passwd* account = getpwuid(getuid());  // NOLINT(concurrency-mt-unsafe): see above
   if (account == nullptr) return false;
   if (account->pw_gid == entry->gr_gid) return true;
   for (char** member = entry->gr_mem; *member != nullptr; ++member) {
@@ -108,7 +110,7 @@ bool AccountInGroup(const group* entry) {
 }
 
 std::string OwnerName(uid_t owner) {
-  const passwd* account = getpwuid(owner);
+  const passwd* account = getpwuid(owner);  // NOLINT(concurrency-mt-unsafe): the dialog's thread
   return account != nullptr ? account->pw_name : std::to_string(owner);
 }
 
@@ -143,7 +145,7 @@ void RefusalLines(const std::vector<PortNote>& notes, std::vector<std::string>* 
     }
   }
   for (const GroupRefusal& refusal : byGroup) {
-    const group* entry = getgrgid(refusal.group);
+    const group* entry = getgrgid(refusal.group);  // NOLINT(concurrency-mt-unsafe): the dialog's thread
     std::string name = entry != nullptr ? entry->gr_name : std::to_string(refusal.group);
     std::string line = "Permission denied on " + Count(refusal.devices.size()) + ": " +
                        DeviceList(refusal.devices) + " (group " + name + "). ";

