@@ -81,13 +81,7 @@ install(FILES ${sentrova_package_dir}/copyright ${sentrova_package_dir}/changelo
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/sentrova
         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
-# The program itself, once its target exists (it is defined after this file is read).
-function(sentrova_install_program)
-  if(TARGET sentrova)
-    install(TARGETS sentrova RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  endif()
-endfunction()
-cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL sentrova_install_program)
+# The program and its manual page are installed by shell/CMakeLists.txt.
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

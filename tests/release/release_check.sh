@@ -143,10 +143,8 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(dpkg-deb -f "$deb" Description | wc -l)" -ge 3 ] || fail "Description: $(field Description)"
 
 # Every member: root's, the commit's time, folders 755, files 644 but the program.
-want_files="./usr/bin/sentrova ./usr/share/doc/sentrova/changelog.gz ./usr/share/doc/sentrova/copyright"
-if git -C "$root" cat-file -e "$commit:docs/sentrova.1" 2>/dev/null; then
-  want_files="$want_files ./usr/share/man/man1/sentrova.1.gz"
-fi
+want_files="./usr/bin/sentrova ./usr/share/doc/sentrova/changelog.gz ./usr/share/doc/sentrova/copyright
+            ./usr/share/man/man1/sentrova.1.gz"
 dpkg-deb --fsys-tarfile "$deb" >"$work/data.tar"
 python3 - "$work/data.tar" "$epoch" "$want_files" <<'EOF' || fail "the package's files"
 import sys, tarfile
