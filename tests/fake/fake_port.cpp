@@ -314,12 +314,6 @@ bool FakeReaderRanAway() {
   return f.ranAway;
 }
 
-FakeHost FakeHostModel() {
-  Fake& f = TheFake();
-  std::lock_guard<std::mutex> lock(f.mutex);
-  return f.host;
-}
-
 bool FakeCallHung() {
   Fake& f = TheFake();
   std::lock_guard<std::mutex> lock(f.mutex);

@@ -118,7 +118,6 @@ int32_t FakeAliveReaderCount();
 // True when the fake gave up waiting for a reader to become quiescent: the reader
 // kept running without ever waiting for a byte (a spin), or hung outside the fake.
 bool FakeReaderRanAway();
-FakeHost FakeHostModel();
 // True when, under the Windows model, a call waited more than 10 s of virtual time for
 // another thread's call on the same port: a close behind a wait that nothing ends,
 // which on Windows hangs. The fake then ends that wait itself, so the test goes on.

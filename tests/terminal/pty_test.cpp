@@ -155,6 +155,14 @@ void ExpectTerminalGivenBack(PtyRun* run) {
   EXPECT_EQ(VtText(run->screen).find("[ Quit ]"), std::string::npos) << VtText(run->screen);
 }
 
+// The program has ended with status 0 and given the terminal back.
+void ExpectCleanExit(PtyRun* run) {
+  ASSERT_TRUE(WaitForExit(run));
+  ASSERT_TRUE(WIFEXITED(run->status));
+  EXPECT_EQ(WEXITSTATUS(run->status), 0);
+  ExpectTerminalGivenBack(run);
+}
+
 std::string ReadFile(const std::string& path) {
   std::ifstream file(path);
   std::stringstream text;
@@ -206,10 +214,7 @@ TEST(TerminalDialog, DetectLogBoxAndQuitWithTheTerminalGivenBack) {
   EXPECT_NE(VtText(s).find("(C)"), std::string::npos);  // the credits are back
 
   Type(&run, "\033");
-  ASSERT_TRUE(WaitForExit(&run));
-  ASSERT_TRUE(WIFEXITED(run.status));
-  EXPECT_EQ(WEXITSTATUS(run.status), 0);
-  ExpectTerminalGivenBack(&run);
+  ExpectCleanExit(&run);
   EXPECT_NE(VtText(s).find("probe step 10"), std::string::npos);  // the log stays
   EXPECT_EQ(ReadFile(trace), "init 7\npaint\ncommand 1\npaint\ncommand 2\nresult 5\n");
   Finish(&run);
@@ -226,11 +231,8 @@ TEST(TerminalDialog, SequencesAreNotEscapeAndCtrlDCloses) {
   Type(&run, "\r");
   ASSERT_TRUE(WaitForGone(&run, "Probe done")) << VtText(run.screen) << "\ntrace:\n" << ReadFile(trace);
   Type(&run, "\x04");
-  ASSERT_TRUE(WaitForExit(&run));
-  ASSERT_TRUE(WIFEXITED(run.status));
-  EXPECT_EQ(WEXITSTATUS(run.status), 0);
+  ExpectCleanExit(&run);
   EXPECT_EQ(ReadFile(trace), "init 7\npaint\ncommand 1\npaint\ncommand 2\nresult 5\n");
-  ExpectTerminalGivenBack(&run);
   Finish(&run);
 }
 
@@ -289,11 +291,8 @@ TEST(TerminalDialog, TerminalTooSmallDrawsWhatFits) {
         return run.exited;
       }));
     }
-    ASSERT_TRUE(WaitForExit(&run));
-    ASSERT_TRUE(WIFEXITED(run.status));
-    EXPECT_EQ(WEXITSTATUS(run.status), 0);
+    ExpectCleanExit(&run);
     EXPECT_EQ(ReadFile(trace), "init 7\npaint\ncommand 1\npaint\ncommand 2\nresult 5\n");
-    ExpectTerminalGivenBack(&run);
     Finish(&run);
   }
 }
@@ -318,10 +317,7 @@ TEST(TerminalDialog, ResizeMovesTheDialogToTheNewBottom) {
   EXPECT_LT(RowOf(run.screen, "probe step 10"), 40 - 12);
   EXPECT_EQ(RowOf(run.screen, "[ Detect ]"), 38);
   Type(&run, "\r\033");
-  ASSERT_TRUE(WaitForExit(&run));
-  ASSERT_TRUE(WIFEXITED(run.status));
-  EXPECT_EQ(WEXITSTATUS(run.status), 0);
-  ExpectTerminalGivenBack(&run);
+  ExpectCleanExit(&run);
   Finish(&run);
 }
 
@@ -375,10 +371,7 @@ TEST(TerminalDialog, TheProgramScansAndShowsItsResult) {
   Type(&run, "\r");
   ASSERT_TRUE(WaitForGone(&run, "No GPS devices found"));
   Type(&run, "\033");
-  ASSERT_TRUE(WaitForExit(&run));
-  ASSERT_TRUE(WIFEXITED(run.status));
-  EXPECT_EQ(WEXITSTATUS(run.status), 0);
-  ExpectTerminalGivenBack(&run);
+  ExpectCleanExit(&run);
   // Every log line reached the terminal whole: 255 of each.
   size_t checks = 0;
   for (size_t at = run.raw.find("bauds rate 4800\r\n"); at != std::string::npos;
@@ -445,10 +438,7 @@ TEST(TerminalDialog, TheProgramNamesTheDeviceItFoundAndABusyPort) {
   Type(&run, "\r");
   ASSERT_TRUE(WaitForGone(&run, "[ OK ]"));
   Type(&run, "q");
-  ASSERT_TRUE(WaitForExit(&run));
-  ASSERT_TRUE(WIFEXITED(run.status));
-  EXPECT_EQ(WEXITSTATUS(run.status), 0);
-  ExpectTerminalGivenBack(&run);
+  ExpectCleanExit(&run);
   Finish(&run);
   EXPECT_EQ(ReadFile(log),
             "Checking port COM1: bauds rate 4800\nNo such port. Skipping.\n"
