@@ -75,6 +75,19 @@ bool WaitForData(CaptureBlock* block, HANDLE port) {
   return false;
 }
 
+// Cancels the thread's synchronous I/O and waits for it to end, in slices of
+// kReaderEndPollMs with a cancel before each, for at most boundMs (INFINITE: until it
+// ends). A cancel ends only a call the thread is inside at that moment, so it is
+// repeated: a reader caught between its stop check and its wait is caught in the
+// wait by the next one. True once the thread has ended.
+bool CancelUntilEnded(HANDLE thread, DWORD boundMs) {
+  for (DWORD waited = 0; boundMs == INFINITE || waited < boundMs; waited += kReaderEndPollMs) {
+    CancelSynchronousIo(thread);
+    if (WaitForSingleObject(thread, kReaderEndPollMs) != WAIT_TIMEOUT) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool ProbePort(uint32_t rate, const PortName& name, ScanContext* context) {
@@ -144,31 +157,19 @@ DWORD WINAPI CaptureReader(LPVOID parameter) {
   }
 }
 
-namespace {
-
-// Once the stop signal is set, waits until the reader is off the port, or for at most
-// kReaderOffPortBoundMs. On Windows synchronous calls on one port are serialized:
-// closing it while the reader is blocked in WaitCommEvent would wait for that wait,
-// which only the port's next event ends (never, on a port gone quiet). Cancelling the
-// reader's I/O ends it, but only when the reader is inside the call at that moment,
-// so the cancel is repeated every kReaderEndPollMs: a reader caught between its stop
-// check and its wait is caught in the wait by the next one. A reading reader ends
-// within one read. Under Wine and on Linux a cancel finds nothing, and a reader in
-// its first wait stays there until the bound, when closing the port ends the wait.
-void AwaitReaderOffPort(ScanContext* context) {
-  if (context->readerThread == nullptr) return;
-  for (DWORD waited = 0; waited < kReaderOffPortBoundMs; waited += kReaderEndPollMs) {
-    CancelSynchronousIo(context->readerThread);
-    if (WaitForSingleObject(context->readerThread, kReaderEndPollMs) != WAIT_TIMEOUT) return;
-  }
-}
-
-}  // namespace
 
 void ClosePort(ScanContext* context) {
   if (context->portHandle != INVALID_HANDLE_VALUE) {
     context->capture.portHandle.store(INVALID_HANDLE_VALUE);
-    AwaitReaderOffPort(context);
+    // On Windows synchronous calls on one port are serialized: closing it while the
+    // reader is blocked in WaitCommEvent would wait for that wait, which only the
+    // port's next event ends (never, on a port gone quiet). So the reader is ended
+    // first, by cancelling its I/O; a reading reader ends within one read anyway.
+    // Under Wine and on Linux a cancel finds nothing, and a reader in its first wait
+    // stays there until kReaderOffPortBoundMs, when closing the port ends the wait.
+    if (context->readerThread != nullptr) {
+      CancelUntilEnded(context->readerThread, kReaderOffPortBoundMs);
+    }
     // A port handle's close fails only for a value that is no longer an open handle;
     // closing it again could only close whatever has since been given that value. So
     // a failed close is left alone: the field keeps the value until the next probe.
@@ -181,10 +182,8 @@ void EndReader(ScanContext* context) {
   if (context->readerThread == nullptr) return;
   // The reader has ended in ClosePort, or the port was closed under its first wait
   // (where a cancel cannot end it), which ends it now. Should it still be waiting
-  // anywhere a cancel reaches, the cancel repeated here ends it.
-  while (WaitForSingleObject(context->readerThread, kReaderEndPollMs) == WAIT_TIMEOUT) {
-    CancelSynchronousIo(context->readerThread);
-  }
+  // anywhere a cancel reaches, the cancels here end it.
+  CancelUntilEnded(context->readerThread, INFINITE);
   CloseHandle(context->readerThread);
   context->readerThread = nullptr;
 }
