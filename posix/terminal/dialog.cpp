@@ -6,6 +6,7 @@
 #include "terminal/terminal.h"
 
 #include "resources/resource.h"
+#include "win32/com_names.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -94,7 +95,11 @@ INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND owner, DL
       case kKeyEnter:
         // Notes on ports are made by the scan this command runs, for its result.
         TakePortNotes();
+        // COM numbers stay with their devices for the whole scan and its result, as
+        // on Windows; the next Detect numbers what is there then.
+        HoldPortNumbering("");
         SendCommand(IDOK, &gDetectButton);
+        ReleasePortNumbering();
         break;
       case kKeyClose:
       case kKeyEscape:
@@ -182,7 +187,8 @@ BOOL EndPaint(HWND window, const PAINTSTRUCT* paint) {
   return paint != nullptr;
 }
 
-// With a terminal: a box over the dialog, closed by Enter, Escape or end of input.
+// With a terminal: a box over the dialog, closed by Enter, Escape or end of input; in a
+// terminal too small for the dialog, the plain lines below, closed by the same keys.
 // Without one: the line "<caption>: <text>" on stderr, closed by a line or end of input.
 int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
   (void)owner;

@@ -5,6 +5,11 @@
 // at a time. Every way out (the end of the dialog, exit, a fatal signal) gives the
 // terminal back as it was: its modes, no scroll region, the cursor shown, the dialog's
 // rows cleared.
+//
+// A terminal smaller than the dialog gets none of it drawn: rather than a clipped box
+// it gets the plain lines of a terminal without cursor control, the log and then a
+// box's lines, and no scroll region. Keys stay raw there and mean what they mean in
+// the dialog; a box still waits for its key. A resize switches between the two whole.
 #include "terminal/terminal.h"
 
 #include <algorithm>
@@ -35,6 +40,7 @@ int gColumns = 0;
 int gReserved = 0;       // bottom rows that belong to the dialog
 DialogView gView = {false, 0, false, "", ""};
 bool gHaveView = false;
+bool gBoxLinesWritten = false;  // the box showing went out as plain lines
 std::string gDrawn;      // the last frame written, to skip redrawing the same
 bool gAtExitSet = false;
 
@@ -59,9 +65,13 @@ void ReadSize(int* rows, int* columns) {
   }
 }
 
-// One row at least stays for the log; a terminal shorter than the dialog gets the
-// part of it that matters (see DrawLocked).
-int ReservedRows(int rows) { return std::clamp(rows - 1, 0, kDialogRows); }
+// The dialog fits a terminal of kDialogWidth columns or more and of kDialogRows rows
+// plus two for the log, since a terminal ignores a scroll region of one row (its top
+// must be above its bottom); it then takes the bottom kDialogRows. Anything smaller
+// reserves nothing: the plain lines.
+int ReservedRows(int rows, int columns) {
+  return columns >= kDialogWidth && rows >= kDialogRows + 2 ? kDialogRows : 0;
+}
 
 std::string Format(const char* format, int a) {
   char text[32];
@@ -87,23 +97,32 @@ std::string ReserveSequence(int rows, int reserved) {
   return out;
 }
 
+// A box where the dialog does not fit: "<caption>: <text>" and the text's further
+// lines, the bytes MessageBoxW writes without a terminal, after the log so far. Once
+// per box: a box drawn again in a grown terminal and then lost to a shrink again
+// already has its lines in the log.
+void WriteBoxLinesLocked() {
+  if (!gView.showBox || gBoxLinesWritten) return;
+  gBoxLinesWritten = true;
+  std::fflush(stdout);
+  WriteAll(gView.boxCaption + ": " + gView.boxText + "\n");
+}
+
 void DrawLocked(bool force) {
-  if (!gActive || !gHaveView || gReserved == 0) return;
+  if (!gActive || !gHaveView) return;
+  if (gReserved == 0) {
+    WriteBoxLinesLocked();
+    return;
+  }
   int focusRow = 0;
   int focusColumn = 0;
   std::vector<CellRow> grid = ComposeDialog(gView, &focusRow, &focusColumn);
-  // Too short for the whole dialog: keep the rows up to the one that matters (the
-  // buttons, or a message box) and drop rows from the top. Too narrow: start at the
-  // message box, if one shows, and drop columns on the right.
-  int first = std::clamp(focusRow - gReserved + 1, 0, kDialogRows - gReserved);
-  int width = std::min(gColumns, kDialogWidth);
-  int firstColumn = std::clamp(focusColumn, 0, kDialogWidth - width);
-  int left = std::max(0, (gColumns - kDialogWidth) / 2) + 1;
+  int left = (gColumns - kDialogWidth) / 2 + 1;
   std::string frame = "\0337\033[?25l";
-  for (int n = 0; n < gReserved; ++n) {
-    int row = gRows - gReserved + 1 + n;
+  for (int n = 0; n < kDialogRows; ++n) {
+    int row = gRows - kDialogRows + 1 + n;
     frame += Format("\033[%d;1H\033[2K", row) + Format("\033[%d;%dH", row, left);
-    frame += RenderRow(grid[first + n], firstColumn, width);
+    frame += RenderRow(grid[n], 0, kDialogWidth);
   }
   frame += "\0338";
   if (!force && frame == gDrawn) return;
@@ -127,25 +146,36 @@ void RestoreAtExit() {
   RestoreLocked();
 }
 
-// A new size: the region and the dialog's rows move to the new bottom. A terminal
-// that shrank may have pushed the log's cursor below the new region; the log then
-// goes on from the region's last row.
+// A new size. The dialog still fits: the region and the dialog's rows move to the
+// new bottom; a terminal that shrank may have pushed the log's cursor below the new
+// region, and the log then goes on from the region's last row. It no longer fits: the
+// region goes, then everything below the log's cursor, which holds every row of the
+// dialog however the terminal moved the lines, and a box showing goes out as plain
+// lines. It fits again: room is made below the log's cursor as at the start, and the
+// dialog is drawn with the box it shows.
 void ResizeLocked() {
   if (!gActive) return;
   int rows = 0;
   int columns = 0;
   ReadSize(&rows, &columns);
   if (rows == gRows && columns == gColumns) return;
-  int reserved = ReservedRows(rows);
-  int oldTop = gRows - gReserved + 1;
-  int top = rows - reserved + 1;
-  std::string out = "\0337\033[r";
-  out += Format("\033[%d;1H\033[J", std::max(1, std::min(oldTop, top)));
-  if (reserved > 0) out += Format("\033[1;%dr", rows - reserved);
-  if (rows >= gRows) {
-    out += "\0338";
+  int reserved = ReservedRows(rows, columns);
+  std::string out;
+  if (gReserved == 0) {
+    out = ReserveSequence(rows, reserved);
+  } else if (reserved == 0) {
+    out = "\0337\033[r\0338\033[J\033[?25h";
   } else {
-    out += Format("\033[%d;1H\n", std::max(1, rows - reserved));
+    int oldTop = gRows - gReserved + 1;
+    int top = rows - reserved + 1;
+    out = "\0337\033[r";
+    out += Format("\033[%d;1H\033[J", std::min(oldTop, top));
+    out += Format("\033[1;%dr", rows - reserved);
+    if (rows >= gRows) {
+      out += "\0338";
+    } else {
+      out += Format("\033[%d;1H\n", rows - reserved);
+    }
   }
   std::fflush(stdout);
   WriteAll(out);
@@ -211,7 +241,7 @@ void BeginTerminal() {
   }
   gActive = true;
   ReadSize(&gRows, &gColumns);
-  gReserved = ReservedRows(gRows);
+  gReserved = ReservedRows(gRows, gColumns);
   std::fflush(stdout);
   WriteAll(ReserveSequence(gRows, gReserved));
   DrawLocked(true);
@@ -226,6 +256,7 @@ void EndTerminal() {
 
 void ShowView(const DialogView& view) {
   std::lock_guard<std::mutex> lock(gMutex);
+  if (!view.showBox) gBoxLinesWritten = false;
   gView = view;
   gHaveView = true;
   DrawLocked(false);

@@ -17,6 +17,10 @@ std::string WideToUtf8(LPCWSTR text);
 // Decodes one code point from UTF-8 at text[*at], moving *at past it; an invalid or
 // cut sequence gives U+FFFD and moves one byte.
 char32_t NextUtf8(const char* text, size_t length, size_t* at);
+// Text from outside the program (a process's name, a link, a device path) as it may
+// be shown: control characters (C0, DEL, C1) and bytes that are no UTF-8 become
+// visible escapes such as \x1b, so nobody can drive the terminal through them.
+std::string VisibleText(const std::string& text);
 // The number of characters wsprintfW could produce at most, the terminating null
 // included, as Windows limits it.
 constexpr int kWsprintfLimit = 1024;
@@ -41,8 +45,8 @@ constexpr int kDialogWidth = 50;  // the longest result fits a box on one line
 constexpr int kDialogRows = 12;
 
 // Lays the view out in rows of kDialogWidth cells; returns the rows and, through
-// focusRow and focusColumn, the row a terminal shorter than the layout should keep
-// in view (the last one shown) and the column a narrower one should start at.
+// focusRow and focusColumn, where the focus is: the buttons' row, or a message box's
+// [ OK ] row and the box's left column.
 std::vector<CellRow> ComposeDialog(const DialogView& view, int* focusRow, int* focusColumn);
 // Cells first to first + width - 1 of a row as UTF-8, the inverse cells marked by
 // SGR 7.
@@ -65,12 +69,14 @@ int ReadByte(int fd, int timeoutMs, unsigned char* byte);
 // True when stdin and stderr are both terminals (and TERM is not "dumb"): the dialog
 // is drawn and keys are read raw. Decided once.
 bool HaveTerminal();
-// Takes the terminal: raw keys, the dialog's rows reserved at the bottom below a
-// scroll region for the log. Nests; harmless without a terminal.
+// Takes the terminal: raw keys, and the dialog's rows reserved at the bottom below a
+// scroll region for the log where the dialog fits. Nests; harmless without a terminal.
 void BeginTerminal();
 // Gives the terminal back as it was found, when the outermost session ends.
 void EndTerminal();
-// Shows the view; redraws only when it differs from what is on the terminal.
+// Shows the view; redraws only when it differs from what is on the terminal. Where
+// the dialog does not fit, nothing is drawn and a box goes out as the plain lines
+// MessageBoxW writes without a terminal.
 void ShowView(const DialogView& view);
 // Discards keys typed ahead, so a key pressed during a scan cannot close a box unseen.
 void DiscardTypeAhead();

@@ -178,6 +178,23 @@ int RowOf(const VtScreen& screen, const std::string& text) {
   return -1;
 }
 
+// A terminal window resized: the emulator's screen first, then the pty, whose
+// kernel sends SIGWINCH.
+void Resize(PtyRun* run, int rows, int columns) {
+  Pump(run, 0);
+  VtResize(&run->screen, rows, columns);
+  winsize size = {};
+  size.ws_row = static_cast<unsigned short>(rows);
+  size.ws_col = static_cast<unsigned short>(columns);
+  ASSERT_EQ(ioctl(run->master, TIOCSWINSZ, &size), 0);
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
 TEST(TerminalDialog, DetectLogBoxAndQuitWithTheTerminalGivenBack) {
   std::string trace = TempDir() + "/trace";
   PtyRun run;
@@ -259,42 +276,67 @@ TEST(TerminalDialog, FatalSignalsGiveTheTerminalBack) {
   }
 }
 
-TEST(TerminalDialog, TerminalTooSmallDrawsWhatFits) {
-  struct Size {
-    int rows;
-    int columns;
-  };
-  for (Size size : {Size{4, 20}, Size{1, 10}, Size{13, 47}}) {
-    SCOPED_TRACE(std::to_string(size.rows) + "x" + std::to_string(size.columns));
-    std::string trace = TempDir() + "/trace";
-    PtyRun run;
-    ASSERT_TRUE(Start(&run, {PROBE_DIALOG}, {"PROBE_TRACE=" + trace}, size.rows, size.columns));
-    if (size.rows > 1) {
-      // The buttons' row at least, then the box.
-      ASSERT_TRUE(WaitForText(&run, "[ Detect")) << VtText(run.screen);
-      Type(&run, "\r");
-      ASSERT_TRUE(WaitForText(&run, "[ OK ]")) << VtText(run.screen);
-      EXPECT_NE(VtText(run.screen).find("Probe"), std::string::npos) << VtText(run.screen);
-      Type(&run, "\r");
-      ASSERT_TRUE(WaitForGone(&run, "[ OK ]"));
-      Type(&run, "q");
-    } else {
-      // Nothing shows on one row, yet the dialog works: Enter runs Detect; then
-      // Escape until the program ends closes the unseen box and then the dialog
-      // (an Escape typed during the scan is dropped with the type-ahead).
-      ASSERT_TRUE(WaitFor(&run, [&] { return ReadFile(trace).find("paint") != std::string::npos; }));
-      Type(&run, "\r");
-      ASSERT_TRUE(WaitFor(&run, [&] { return ReadFile(trace).find("command 1") != std::string::npos; }));
-      ASSERT_TRUE(WaitFor(&run, [&] {
-        Type(&run, "\033");
-        Pump(&run, 200);
-        return run.exited;
-      }));
-    }
-    ExpectCleanExit(&run);
-    EXPECT_EQ(ReadFile(trace), "init 7\npaint\ncommand 1\npaint\ncommand 2\nresult 5\n");
-    Finish(&run);
-  }
+// Smaller than the dialog by a column or a row: nothing of it drawn, the log and the
+// box's plain lines as without cursor control, keys as in the dialog. Resizes switch
+// between the two whole, a box's lines go out once, and the program ends from the
+// plain lines with the terminal given back.
+TEST(TerminalDialog, TooSmallForTheDialogGivesPlainLinesAndResizesSwitch) {
+  std::string trace = TempDir() + "/trace";
+  const std::string result = "Completed: Probe done, bar ok";
+  PtyRun run;
+  VtScreen& s = run.screen;
+  ASSERT_TRUE(Start(&run, {PROBE_DIALOG}, {"PROBE_TRACE=" + trace}, 24, 49));
+  ASSERT_TRUE(WaitFor(&run, [&] { return ReadFile(trace) == "init 7\npaint\n"; }));
+  Type(&run, "\r");
+  ASSERT_TRUE(WaitForText(&run, result)) << VtText(s);
+  EXPECT_EQ(run.raw.find('\033'), std::string::npos);  // not one drawing sequence
+  EXPECT_NE(run.raw.find("probe step 10\r\n" + result + "\r\n"), std::string::npos) << run.raw;
+  termios during = {};
+  tcgetattr(run.master, &during);
+  EXPECT_EQ(during.c_lflag & (ICANON | ECHO), 0u);
+
+  // Exactly the dialog's size: the dialog with the box, the box's lines not repeated.
+  Resize(&run, 14, 50);
+  ASSERT_TRUE(WaitForText(&run, "| Probe done, bar ok |")) << VtText(s);
+  EXPECT_EQ(RowOf(s, "[ Detect ]"), 12);
+  EXPECT_EQ(s.bottom, 1);
+  // One column short again, the same box: its rows cleared, its lines not repeated.
+  Resize(&run, 14, 49);
+  ASSERT_TRUE(WaitFor(&run, [&] { return VtText(s).find_first_of("+|") == std::string::npos; })) << VtText(s);
+  EXPECT_EQ(Count(run.raw, result), 1u);
+  EXPECT_EQ(s.bottom, 13);
+  EXPECT_TRUE(s.cursorVisible);
+
+  // Enter closes the plain box and scans again; a box drawn in the dialog when the
+  // terminal shrinks goes out as lines.
+  Type(&run, "\r");
+  ASSERT_TRUE(WaitFor(&run, [&] { return ReadFile(trace) == "init 7\npaint\ncommand 1\npaint\n"; }));
+  Resize(&run, 24, 80);
+  ASSERT_TRUE(WaitFor(&run, [&] { return RowOf(s, "[ Detect ]") == 22; })) << VtText(s);
+  Type(&run, "\r");
+  ASSERT_TRUE(WaitForText(&run, "| Probe done, bar ok |")) << VtText(s);
+  EXPECT_EQ(Count(run.raw, result), 1u);
+  Resize(&run, 24, 49);
+  ASSERT_TRUE(WaitFor(&run, [&] { return Count(run.raw, result) == 2; })) << VtText(s);
+  EXPECT_EQ(VtText(s).find_first_of("+|"), std::string::npos) << VtText(s);
+  EXPECT_EQ(VtLine(s, RowOf(s, "probe step 10") + 1), result) << VtText(s);
+  Type(&run, "\r");
+  ASSERT_TRUE(WaitFor(&run, [&] { return Count(ReadFile(trace), "paint") == 3; }));
+
+  // Big again: the whole dialog, no box; then one row short: the dialog's rows go.
+  Resize(&run, 24, 80);
+  ASSERT_TRUE(WaitFor(&run, [&] { return RowOf(s, "[ Detect ]") == 22; })) << VtText(s);
+  EXPECT_EQ(RowOf(s, "+-------"), 12);
+  EXPECT_NE(VtText(s).find("(C)"), std::string::npos);
+  EXPECT_EQ(s.bottom, 11);
+  Resize(&run, 13, 80);
+  ASSERT_TRUE(WaitFor(&run, [&] { return s.cursorVisible; }));
+  EXPECT_EQ(s.bottom, 12);
+  EXPECT_EQ(VtText(s).find_first_of("+|"), std::string::npos) << VtText(s);
+  Type(&run, "q");
+  ExpectCleanExit(&run);
+  EXPECT_EQ(ReadFile(trace), "init 7\npaint\ncommand 1\npaint\ncommand 1\npaint\ncommand 2\nresult 5\n");
+  Finish(&run);
 }
 
 TEST(TerminalDialog, ResizeMovesTheDialogToTheNewBottom) {
@@ -303,12 +345,7 @@ TEST(TerminalDialog, ResizeMovesTheDialogToTheNewBottom) {
   ASSERT_TRUE(WaitForText(&run, "[ Quit ]"));
   for (int rows : {30, 16, 40}) {
     SCOPED_TRACE(rows);
-    winsize size = {};
-    size.ws_row = static_cast<unsigned short>(rows);
-    size.ws_col = 60;
-    Pump(&run, 0);
-    VtResize(&run.screen, rows, 60);
-    ASSERT_EQ(ioctl(run.master, TIOCSWINSZ, &size), 0);  // the kernel sends SIGWINCH
+    Resize(&run, rows, 60);
     ASSERT_TRUE(WaitFor(&run, [&] { return RowOf(run.screen, "[ Detect ]") == rows - 2; })) << VtText(run.screen);
     EXPECT_EQ(run.screen.bottom, rows - 13);
   }
