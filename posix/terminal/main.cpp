@@ -75,7 +75,8 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(argv[n], "--version") == 0) {
       version = true;
     } else {
-      std::fprintf(stderr, "sentrova: unknown argument '%s'; see 'sentrova --help'\n", argv[n]);
+      std::fprintf(stderr, "sentrova: unknown argument '%s'; see 'sentrova --help'\n",
+                   VisibleText(argv[n]).c_str());
       return kUsageStatus;
     }
   }

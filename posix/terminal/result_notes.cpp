@@ -21,7 +21,11 @@ namespace {
 const char kFoundPrefix[] = "GPS device found at COM";
 
 // "COM3 is /dev/ttyUSB0"; a link (a SENTROVA_COMDIR entry, say) is named with the
-// device it points to: "COM3 is /tmp/ports/com3 -> /dev/pts/5".
+// device it points to: "COM3 is /tmp/ports/com3 -> /dev/pts/5". The device of the
+// scan's numbering, whatever has come or gone since. When udev gave the device a
+// stable name, that follows: "COM5 is /dev/ttyACM0 (/dev/serial/by-id/usb-...)", the
+// name to give gpsd or any other program, which the next plug or boot keeps, while
+// ttyACM0 may then be another device.
 std::string FoundDeviceLine(int32_t port) {
   char path[PATH_MAX];
   if (!ComDevicePath(port, path, sizeof path)) return "";
@@ -31,6 +35,8 @@ std::string FoundDeviceLine(int32_t port) {
     line += " -> ";
     line += resolved;
   }
+  std::string stable;
+  if (StableDevicePath(path, &stable)) line += " (" + stable + ")";
   return line;
 }
 
@@ -190,5 +196,8 @@ std::vector<std::string> ResultNotes(const std::string& result, const std::vecto
   }
   RefusalLines(notes, &lines);
   BusyLine(notes, &lines);
+  // Device paths, links and process names come from outside: any local user can
+  // name a process after an escape sequence.
+  for (std::string& line : lines) line = VisibleText(line);
   return lines;
 }

@@ -2,6 +2,8 @@
 // narrow strings come in as UTF-8.
 #include "terminal/terminal.h"
 
+#include <cstdio>
+
 void AppendUtf8(std::string& out, char32_t c) {
   if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
   if (c < 0x80) {
@@ -75,4 +77,24 @@ char32_t NextUtf8(const char* text, size_t length, size_t* at) {
   }
   *at += extra + 1;
   return c;
+}
+
+std::string VisibleText(const std::string& text) {
+  std::string out;
+  for (size_t at = 0; at < text.size();) {
+    size_t from = at;
+    char32_t c = NextUtf8(text.data(), text.size(), &at);
+    // U+FFFD from the decoder is a byte that was no UTF-8, unless it was spelt out.
+    bool invalid = c == 0xFFFD && at - from != 3;
+    if (invalid || c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
+      for (size_t n = from; n < at; ++n) {
+        char escape[8];
+        std::snprintf(escape, sizeof escape, "\\x%02x", static_cast<unsigned char>(text[n]));
+        out += escape;
+      }
+    } else {
+      out.append(text, from, at - from);
+    }
+  }
+  return out;
 }

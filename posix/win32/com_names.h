@@ -3,8 +3,11 @@
 
 #include <windows.h>
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // "COM3", "COM3:" (ports 1 to 9) and "\\.\COM12" (any port), in any case, give the
 // port number; anything else is not a COM name.
@@ -13,10 +16,29 @@ bool ParseComName(LPCWSTR name, int32_t* number);
 // Wine's numbering: the device nodes root/dev/ttyS0, root/dev/ttyS1, ... then
 // root/dev/ttyUSB0, ... then root/dev/ttyACM0, ..., each series while its nodes
 // exist, become COM1, COM2, ... in that order. A node counts whether or not a device
-// sits behind it, as Wine counts it: an 8250 slot without a UART is a port that
-// cannot be opened, not the end of the series. root is "" for this machine.
+// sits behind it, as Wine counts it: an 8250 slot without a UART opens, and then
+// refuses its settings (EIO); it does not end the series. root is "" for this machine.
 bool WinePortDevice(const char* root, int32_t number, char* path, size_t pathSize);
 
+// Takes Wine's numbering of the devices under root as they are now and holds it
+// until ReleasePortNumbering, as Windows keeps a number with its device: a device
+// that leaves keeps its number, unopenable, and one that arrives gets none. A scan
+// holds one from its start to its end. Called on the dialog's thread only.
+void HoldPortNumbering(const char* root);
+void ReleasePortNumbering();
+bool PortNumberingHeld();
+
 // The device path of port n: $SENTROVA_COMDIR/comN when that variable names a
-// folder, else Wine's numbering over the devices present on this machine.
+// folder, else the numbering held, else Wine's numbering of the devices present now.
 bool ComDevicePath(int32_t number, char* path, size_t pathSize);
+
+// As ComDevicePath, and through `device` what stat says of the device now (st_mode
+// 0 when stat fails: the open then says why). False when there is no port n, and
+// when the numbering held gave n to a device that has since left or given its node
+// to another: port n is then absent.
+bool ComDevice(int32_t number, char* path, size_t pathSize, struct stat* device);
+
+// The device's stable name, as udev links it: the first link (by name) in
+// /dev/serial/by-id to the device, else in /dev/serial/by-path; under the root of
+// the numbering held. False when there is none.
+bool StableDevicePath(const char* device, std::string* link);

@@ -20,12 +20,9 @@ struct PortNote {
 };
 
 // Notes a port whose open failed for lack of permission, or because another program
-// holds it; once per port until the notes are taken. path is the path opened.
-void NotePort(int32_t port, PortNoteKind kind, const char* path);
+// holds it; once per port until the notes are taken. path is the path opened; holder
+// the process that holds a busy port, 0 when not known (then looked for here).
+void NotePort(int32_t port, PortNoteKind kind, const char* path, pid_t holder);
 
 // The notes since the last call, in the order they were made, and forgets them.
 std::vector<PortNote> TakePortNotes();
-
-// The process that holds the device: the one with a flock on it (/proc/locks), else
-// one that has it open (/proc/N/fd, where this user may look). Never this process.
-bool FindDeviceHolder(const char* device, pid_t* pid, std::string* name);

@@ -4,6 +4,7 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #include <windows.h>
@@ -14,6 +15,7 @@
 
 #include "win32/com_names.h"
 #include "win32/handles.h"
+#include "win32/port_holders.h"
 #include "win32/port_notes.h"
 
 namespace {
@@ -136,8 +138,21 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRI
   (void)access, (void)shareMode, (void)security, (void)creation, (void)flags, (void)templateFile;
   int32_t number = 0;
   char path[PATH_MAX];
-  if (!ParseComName(name, &number) || !ComDevicePath(number, path, sizeof path)) {
+  struct stat device;
+  if (!ParseComName(name, &number) || !ComDevice(number, path, sizeof path, &device)) {
     SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  // A port another program uses is busy, as on Windows, and is not even opened, so
+  // nothing of it changes: not its settings, its modem lines or its exclusivity.
+  // The look comes last before the port is taken. What it cannot rule out: a
+  // process that opens the device in the microseconds between its look and
+  // TIOCEXCL below; and, for as long as the port is ours, a root process that
+  // neither locks nor heeds TIOCEXCL: the kernel keeps neither out.
+  pid_t holder = 0;
+  if (device.st_mode != 0 && DeviceInUse(path, device, &holder)) {
+    NotePort(number, kPortBusy, path, holder);
+    SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
   int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -145,9 +160,18 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRI
     int error = errno;
     // Kept for the result to explain; the caller sees a port that cannot be opened.
     // EBUSY: another program set TIOCEXCL on it.
-    if (error == EACCES || error == EPERM) NotePort(number, kPortRefused, path);
-    if (error == EBUSY) NotePort(number, kPortBusy, path);
+    if (error == EACCES || error == EPERM) NotePort(number, kPortRefused, path, 0);
+    if (error == EBUSY) NotePort(number, kPortBusy, path, 0);
     SetLastError(ErrorFromErrno(error));
+    return INVALID_HANDLE_VALUE;
+  }
+  // The device opened must be the one looked at: a node that appeared, or took
+  // another device, since then is no port of this numbering.
+  struct stat opened;
+  if (fstat(fd, &opened) != 0 || device.st_mode == 0 || opened.st_rdev != device.st_rdev ||
+      opened.st_ino != device.st_ino || opened.st_dev != device.st_dev) {
+    close(fd);
+    SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
   // Exclusive use, as Windows gives: flock first, as it holds even against root,
@@ -157,7 +181,7 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRI
   if (flock(fd, LOCK_EX | LOCK_NB) != 0 ||
       (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL)) {
     error = errno;
-    if (error == EWOULDBLOCK || error == EBUSY) NotePort(number, kPortBusy, path);
+    if (error == EWOULDBLOCK || error == EBUSY) NotePort(number, kPortBusy, path, 0);
   }
   int wakeFd = error == 0 ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
   if (error == 0 && wakeFd < 0) error = errno;
