@@ -6,6 +6,7 @@
 #include "terminal/terminal.h"
 
 #include "resources/resource.h"
+#include "win32/com_names.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -94,7 +95,11 @@ INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND owner, DL
       case kKeyEnter:
         // Notes on ports are made by the scan this command runs, for its result.
         TakePortNotes();
+        // COM numbers stay with their devices for the whole scan and its result, as
+        // on Windows; the next Detect numbers what is there then.
+        HoldPortNumbering("");
         SendCommand(IDOK, &gDetectButton);
+        ReleasePortNumbering();
         break;
       case kKeyClose:
       case kKeyEscape:

@@ -17,6 +17,10 @@ std::string WideToUtf8(LPCWSTR text);
 // Decodes one code point from UTF-8 at text[*at], moving *at past it; an invalid or
 // cut sequence gives U+FFFD and moves one byte.
 char32_t NextUtf8(const char* text, size_t length, size_t* at);
+// Text from outside the program (a process's name, a link, a device path) as it may
+// be shown: control characters (C0, DEL, C1) and bytes that are no UTF-8 become
+// visible escapes such as \x1b, so nobody can drive the terminal through them.
+std::string VisibleText(const std::string& text);
 // The number of characters wsprintfW could produce at most, the terminating null
 // included, as Windows limits it.
 constexpr int kWsprintfLimit = 1024;
