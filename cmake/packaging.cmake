@@ -35,8 +35,8 @@ endif()
 
 include(GNUInstallDirs)
 
-# The credit texts of the dialog, read from resources/texts.h: publisher, web address
-# and rights notice name the package's maintainer and its copyright holder.
+# The credit texts of the dialog, read from resources/texts.h: publisher and web address
+# name the package's maintainer and home page.
 function(sentrova_text name out)
   file(STRINGS ${CMAKE_SOURCE_DIR}/resources/texts.h line REGEX "^#define ${name} \"[^\"]+\"$")
   string(REGEX REPLACE "^[^\"]*\"([^\"]+)\"$" "\\1" text "${line}")
@@ -48,16 +48,35 @@ endfunction()
 sentrova_text(SENTROVA_TEXT_PUBLISHER sentrova_publisher)
 sentrova_text(SENTROVA_TEXT_WEB sentrova_web)
 sentrova_text(SENTROVA_TEXT_RIGHTS sentrova_rights)
-string(REGEX REPLACE "^\\(C\\) *" "" sentrova_holder "${sentrova_rights}")
 set(sentrova_maintainer "${sentrova_publisher} <packages@${sentrova_web}>")
 
-# What Debian asks of every package beside its program: a copyright file and, for a
-# package of its own upstream like this one, changelog.gz, compressed without a name
-# or time in its header. Dates are SOURCE_DATE_EPOCH's when it is set (string(TIMESTAMP)
-# honours it), so the release's are those of its last commit.
+# The licence has one home, LICENSE: its "Copyright (c) YEAR HOLDER" line and the terms
+# under it. The holder is the one the dialog's rights notice names.
+file(READ ${CMAKE_SOURCE_DIR}/LICENSE sentrova_license)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/LICENSE)
+if(NOT sentrova_license MATCHES "\nCopyright \\(c\\) ([0-9]+) ([^\n]+)\n\n(.+)$")
+  message(FATAL_ERROR "LICENSE has no line \"Copyright (c) YEAR HOLDER\" followed by its terms")
+endif()
+set(sentrova_license_years ${CMAKE_MATCH_1})
+set(sentrova_license_holder ${CMAKE_MATCH_2})
+set(sentrova_license_terms ${CMAKE_MATCH_3})
+string(REGEX REPLACE "^\\(C\\) *" "" sentrova_rights_holder "${sentrova_rights}")
+if(NOT sentrova_license_holder STREQUAL sentrova_rights_holder)
+  message(FATAL_ERROR "LICENSE names ${sentrova_license_holder}, the rights notice ${sentrova_rights_holder}")
+endif()
+# The terms as a field's continuation lines: each indented one space, an empty line
+# written " .".
+string(STRIP "${sentrova_license_terms}" sentrova_license_terms)
+string(REPLACE "\n" "\n " sentrova_license_terms " ${sentrova_license_terms}")
+string(REPLACE "\n \n" "\n .\n" sentrova_license_terms "${sentrova_license_terms}")
+
+# What Debian asks of every package beside its program: a copyright file, in Debian's
+# machine-readable format (Expat is its name for this text of the MIT licence), and,
+# for a package of its own upstream like this one, changelog.gz, compressed without a
+# name or time in its header. The changelog's date is SOURCE_DATE_EPOCH's when it is
+# set (string(TIMESTAMP) honours it), so the release's is that of its last commit.
 set(sentrova_package_dir ${CMAKE_BINARY_DIR}/package)
 string(TIMESTAMP sentrova_package_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
-string(TIMESTAMP sentrova_package_year "%Y" UTC)
 file(WRITE ${sentrova_package_dir}/changelog
 "sentrova (${PROJECT_VERSION}) unstable; urgency=medium
 
@@ -66,12 +85,16 @@ file(WRITE ${sentrova_package_dir}/changelog
  -- ${sentrova_maintainer}  ${sentrova_package_date}
 ")
 file(WRITE ${sentrova_package_dir}/copyright
-"Sentrova ${PROJECT_VERSION}
+"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: Sentrova
+Upstream-Contact: ${sentrova_maintainer}
+Source: https://${sentrova_web}
+Comment: Sentrova is published under the MIT licence.
 
-Copyright ${sentrova_package_year} ${sentrova_holder}
-Published by ${sentrova_publisher}, https://${sentrova_web}
-
-The terms of use are those the publisher gives at https://${sentrova_web}.
+Files: *
+Copyright: ${sentrova_license_years} ${sentrova_license_holder}
+License: Expat
+${sentrova_license_terms}
 ")
 execute_process(COMMAND gzip -9nf ${sentrova_package_dir}/changelog RESULT_VARIABLE gzip_result)
 if(NOT gzip_result EQUAL 0)

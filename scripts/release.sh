@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the release files of the last commit, from a clean clone of it:
 #
-#   sentrova-VERSION-win64.zip   sentrova.exe (stripped, static) and README.txt
-#   sentrova_VERSION_amd64.deb   the Linux program, made with CPack
+#   sentrova-VERSION-win64.zip   sentrova.exe (stripped, static), README.txt and
+#                                LICENSE.txt, the MIT licence
+#   sentrova_VERSION_amd64.deb   the Linux program, made with CPack; the licence in
+#                                its copyright file
 #   SHA256SUMS                   over both
 #
 # Usage: release.sh [--out DIR] [--work DIR]
@@ -24,7 +26,7 @@ while [ $# -gt 0 ]; do
   case $1 in
     --out) out=$2; shift 2 ;;
     --work) work=$2; shift 2 ;;
-    -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "release.sh: unknown argument '$1' (try --help)" >&2; exit 2 ;;
   esac
 done
@@ -95,11 +97,13 @@ for dll in $imports; do
   esac
 done
 
-# The zip: two members in a fixed order, with the commit's time (zip stores local time:
-# UTC here), fixed modes and no extra attributes (-X) or folder entries (-D).
+# The zip: three members in a fixed order, with the commit's time (zip stores local
+# time: UTC here), fixed modes and no extra attributes (-X) or folder entries (-D).
+# Its texts end their lines in CR LF, as Windows' own editors expect.
 zipdir=$work/zip
 mkdir -p "$zipdir"
 cp "$exe" "$zipdir/sentrova.exe"
+sed 's/$/\r/' "$src/LICENSE" >"$zipdir/LICENSE.txt"
 sed 's/$/\r/' >"$zipdir/README.txt" <<EOF
 Sentrova $version
 =============
@@ -114,6 +118,31 @@ and wait; the dialog stays busy until the scan is over, a few seconds for each
 port that answers. The result is shown in a box: "GPS device found at COM3: /
 4800 bauds", or "No GPS devices found". Quit or Escape ends the program.
 
+Is this the file that was published?
+------------------------------------
+The file SHA256SUMS, published with this release, holds the SHA-256 checksum of
+this zip. In PowerShell, in the folder of the download:
+
+    Get-FileHash sentrova-$version-win64.zip
+
+prints the zip's checksum (Hash). If it is the one SHA256SUMS gives, the zip is,
+byte for byte, the one that was published; if not, it was damaged or changed on
+its way: do not run what is in it. Take SHA256SUMS from where the release is
+published, not from wherever the zip came from. The program's Properties
+(Details tab) show its version, $version, and its publisher.
+
+"Windows protected your PC"
+---------------------------
+sentrova.exe is a new program with no code signature, so Windows knows nothing
+of it yet. Started from a downloaded zip, it may be stopped by Microsoft
+Defender SmartScreen: "Windows protected your PC", "Microsoft Defender
+SmartScreen prevented an unrecognized app from starting", publisher "Unknown
+publisher". That says the program is unknown to Windows, not that it was found
+harmful. Once the checksum above matches, choose "More info", then "Run
+anyway". (Or, before unpacking, open the zip's Properties, tick "Unblock" and
+press OK: what is unpacked from it then starts without the prompt.) On a
+computer an administrator manages, "Run anyway" may be missing: ask them.
+
 The log of a scan
 -----------------
 Each step of a scan is written to standard output. To keep it, start Sentrova
@@ -124,23 +153,20 @@ from a console (cmd.exe) in its folder with the output sent to a file:
 then press Detect, close the program and read scan.log, for instance with
 "type scan.log" or in Notepad.
 
-Checking the download
----------------------
-The file SHA256SUMS published with this release lists the SHA-256 checksum of
-this zip. In PowerShell:
-
-    Get-FileHash sentrova-$version-win64.zip
-
-prints the checksum to compare with it. The program's Properties (Details tab)
-show its version, $version, and its publisher.
+Licence
+-------
+Sentrova is free software under the MIT licence, in LICENSE.txt beside this
+file: anyone may use, copy, change and pass it on, as long as the licence goes
+with it. It comes with no warranty.
 
 $(Text SENTROVA_TEXT_RIGHTS), $(Text SENTROVA_TEXT_PUBLISHER), https://$(Text SENTROVA_TEXT_WEB)
 EOF
 chmod 0755 "$zipdir/sentrova.exe"
-chmod 0644 "$zipdir/README.txt"
-TZ=UTC touch -d "@$SOURCE_DATE_EPOCH" "$zipdir/sentrova.exe" "$zipdir/README.txt"
+chmod 0644 "$zipdir/README.txt" "$zipdir/LICENSE.txt"
+TZ=UTC touch -d "@$SOURCE_DATE_EPOCH" "$zipdir/sentrova.exe" "$zipdir/README.txt" "$zipdir/LICENSE.txt"
 zipname=sentrova-$version-win64.zip
-(cd "$zipdir" && rm -f "$work/$zipname" && TZ=UTC zip -q -X -D -9 "$work/$zipname" README.txt sentrova.exe)
+(cd "$zipdir" && rm -f "$work/$zipname" &&
+  TZ=UTC zip -q -X -D -9 "$work/$zipname" README.txt LICENSE.txt sentrova.exe)
 
 # The Debian package: CPack takes file times from SOURCE_DATE_EPOCH and writes root
 # as every owner (see cmake/packaging.cmake).

@@ -6,14 +6,18 @@
 #     account of where it lies when diffoscope is installed);
 #   - names, versions, member order, times, owners and modes of both archives;
 #   - sentrova.exe: no link time, no symbols, the version resource's texts;
-#   - lintian finds no error in the package (its warnings are listed);
+#   - the licence, LICENSE of the commit, in both: the zip's LICENSE.txt (CR LF),
+#     named by its README.txt; the package's copyright file, machine-readable;
+#   - every relative link of the commit's README.md and docs/*.md names a file of it;
+#   - lintian finds no error in the package and no copyright warning (its other
+#     warnings are listed);
 #   - the package, unpacked into a scratch root, runs without a terminal and finds a
 #     simulated receiver.
 # Usage: release_check.sh DIST1 DIST2 SIM COMMIT
 #   DIST1, DIST2   the two --out folders; SIM the receiver simulator (sentrova-sim);
 #   COMMIT         the commit both were made from
 set -uo pipefail
-[ $# -eq 4 ] || { sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+[ $# -eq 4 ] || { sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 dist1=$(realpath "$1")
 dist2=$(realpath "$2")
 sim=$(realpath "$3")
@@ -37,6 +41,7 @@ fail() { echo "FAIL: $*"; failed=1; }
 note() { echo "release: $*"; }
 
 texts=$(git -C "$root" show "$commit:resources/texts.h")
+git -C "$root" show "$commit:LICENSE" >"$work/LICENSE" || fail "the commit has no LICENSE"
 Text() { sed -n "s/^#define $1 \"\\(.*\\)\"\$/\\1/p" <<<"$texts"; }
 version=$(Text SENTROVA_VERSION)
 epoch=$(git -C "$root" log -1 --format=%ct "$commit")
@@ -87,15 +92,16 @@ done
 
 # ---- The zip and sentrova.exe ---------------------------------------------------
 
-python3 - "$dist1/$zipname" "$work/exe1" "$epoch" "$version" <<'EOF' || fail "the zip or sentrova.exe"
+python3 - "$dist1/$zipname" "$work/exe1" "$epoch" "$version" "$work/LICENSE" <<'EOF' || fail "the zip or sentrova.exe"
 import struct, sys, time, zipfile
 archive, exe, epoch, version = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
+licence = open(sys.argv[5], "rb").read()
 problems = []
 with zipfile.ZipFile(archive) as z:
     infos = z.infolist()
     names = [i.filename for i in infos]
-    if names != ["README.txt", "sentrova.exe"]:
-        problems.append("members %s, expected README.txt then sentrova.exe" % names)
+    if names != ["README.txt", "LICENSE.txt", "sentrova.exe"]:
+        problems.append("members %s, expected README.txt, LICENSE.txt, sentrova.exe" % names)
     # zip keeps local time to two seconds, an odd second rounded up; the release
     # writes it as UTC.
     want = time.gmtime(epoch + epoch % 2)[:6]
@@ -108,11 +114,15 @@ with zipfile.ZipFile(archive) as z:
         expected = 0o755 if i.filename.endswith(".exe") else 0o644
         if mode != expected:
             problems.append("%s has mode %o, expected %o" % (i.filename, mode, expected))
-    readme = z.read("README.txt")
+    readme = z.read("README.txt") if "README.txt" in names else b""
     if b"\n" in readme.replace(b"\r\n", b""):
         problems.append("README.txt has lines that do not end in CR LF")
-    if ("Sentrova " + version).encode() not in readme:
-        problems.append("README.txt does not name Sentrova " + version)
+    for text in ("Sentrova " + version, "LICENSE.txt", "SHA256SUMS", "SmartScreen"):
+        if text.encode() not in readme:
+            problems.append("README.txt does not name " + text)
+    # The licence as it is, line ends aside: a clipped or stale copy differs.
+    if "LICENSE.txt" in names and z.read("LICENSE.txt") != licence.replace(b"\n", b"\r\n"):
+        problems.append("LICENSE.txt is not the commit's LICENSE with CR LF line ends")
 data = open(exe, "rb").read()
 pe = struct.unpack_from("<I", data, 0x3C)[0]
 if data[pe:pe + 4] != b"PE\0\0":
@@ -169,13 +179,87 @@ for p in problems:
 sys.exit(1 if problems else 0)
 EOF
 
-# lintian: errors fail; warnings and the rest are listed. (Its note about running as
-# root is left out.)
+# The copyright file in Debian's machine-readable format: a header paragraph with
+# the format's address, then one for every file, whose holder is the licence's (and
+# the rights notice's) and whose licence text is LICENSE's terms, line for line.
+python3 - "$work/data.tar" "$work/LICENSE" "$(Text SENTROVA_TEXT_RIGHTS)" <<'EOF' || fail "the package's copyright file"
+import re, sys, tarfile
+copyright = tarfile.open(sys.argv[1]).extractfile("./usr/share/doc/sentrova/copyright").read().decode()
+licence = open(sys.argv[2]).read()
+holder = re.sub(r"^\(C\) *", "", sys.argv[3])
+problems = []
+paragraphs = []
+for block in copyright.strip("\n").split("\n\n"):
+    fields, name = {}, None
+    for line in block.split("\n"):
+        if line.startswith(" ") and name:
+            fields[name].append(line[1:])
+        elif ":" in line:
+            name, value = line.split(":", 1)
+            fields[name] = [value.strip()]
+        else:
+            problems.append("a line that is neither a field nor a continuation: %r" % line)
+    paragraphs.append(fields)
+if paragraphs[0].get("Format") != ["https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/"]:
+    problems.append("no Format: of copyright-format 1.0 in the first paragraph")
+if "MIT" not in copyright:
+    problems.append("the MIT licence is not named")
+files = [p for p in paragraphs if p.get("Files") == ["*"]]
+year = re.search(r"^Copyright \(c\) ([0-9]+) (.+)$", licence, re.M)
+if len(files) != 1 or not year:
+    problems.append("no single 'Files: *' paragraph, or LICENSE has no copyright line")
+else:
+    if year.group(2) != holder:
+        problems.append("LICENSE names %r, the rights notice %r" % (year.group(2), holder))
+    if files[0].get("Copyright") != ["%s %s" % (year.group(1), holder)]:
+        problems.append("Copyright: %s" % files[0].get("Copyright"))
+    terms = licence[year.end():].strip("\n").split("\n")
+    text = files[0].get("License", ["?"])
+    if text[0] != "Expat" or [l if l != "." else "" for l in text[1:]] != terms:
+        problems.append("License: %s, not Expat with LICENSE's terms" % text[0])
+for p in problems:
+    print("  " + p)
+sys.exit(1 if problems else 0)
+EOF
+
+# The documents: every relative link (a file, an image) of README.md and docs/*.md
+# names a file of the commit, and README.md leads to the licence and to both
+# documents for maintainers.
+git -C "$root" ls-tree -r --name-only "$commit" >"$work/tree.txt"
+python3 - "$root" "$commit" "$work/tree.txt" <<'EOF' || fail "the documents' links"
+import os, re, subprocess, sys
+root, commit, tree = sys.argv[1], sys.argv[2], set(open(sys.argv[3]).read().split("\n"))
+documents = ["README.md"] + sorted(f for f in tree if re.fullmatch(r"docs/[^/]+\.md", f))
+problems, links = [], {}
+for document in documents:
+    text = subprocess.run(["git", "-C", root, "show", "%s:%s" % (commit, document)],
+                          capture_output=True, text=True).stdout
+    links[document] = set()
+    for target in re.findall(r"\]\(([^)\s]+)\)", text):
+        if re.match(r"[a-z]+:|#", target):
+            continue
+        path = os.path.normpath(os.path.join(os.path.dirname(document), target.split("#")[0]))
+        links[document].add(path)
+        if path not in tree:
+            problems.append("%s links to %s, which the commit does not hold" % (document, target))
+for wanted in ("LICENSE", "docs/design.md", "docs/development.md"):
+    if wanted not in links["README.md"]:
+        problems.append("README.md has no link to " + wanted)
+for p in problems:
+    print("  " + p)
+print("release: %d links in %d documents" % (sum(len(l) for l in links.values()), len(documents)))
+sys.exit(1 if problems else 0)
+EOF
+
+# lintian: errors and copyright warnings fail; the rest is listed. (Its note about
+# running as root is left out.)
 lintian --display-info --tag-display-limit 0 "$deb" >"$work/lintian.txt" 2>&1
 lintian_status=$?
 grep -v "running with root privileges" "$work/lintian.txt" | sed 's/^/  lintian: /'
 if grep -q '^E: ' "$work/lintian.txt" || [ "$lintian_status" -ne 0 ]; then
   fail "lintian reports errors (status $lintian_status)"
+elif grep -q '^W: [^ ]* [^ ]*copyright' "$work/lintian.txt"; then
+  fail "lintian warns about the copyright file"
 else
   note "lintian: no errors, $(grep -c '^W: ' "$work/lintian.txt") warnings, $(grep -c '^I: ' "$work/lintian.txt") notes"
 fi
