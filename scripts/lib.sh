@@ -25,9 +25,9 @@ ensure_packages() {
 BUILD_PACKAGES=(g++ make cmake googletest g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
 # What the tests add: Wine and a virtual display for the Windows program, a terminal
 # multiplexer for the terminal dialog, clang for the fuzzer, the static analysers,
-# groff and man for the manual page's check.
+# groff and man for the manual page's check, gpsd as a real neighbour on a port.
 TEST_PACKAGES=(wine wine64 xvfb xdotool imagemagick x11-utils tmux clang-14 libclang-rt-14-dev
-               clang-tidy-14 cppcheck python3 groff-base man-db)
+               clang-tidy-14 cppcheck python3 groff-base man-db gpsd util-linux)
 
 # What scripts/release.sh adds: a clean clone, the zip, dpkg-shlibdeps for the
 # package's Depends. And what checking a release adds: the package checker, and

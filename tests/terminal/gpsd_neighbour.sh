@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# The program beside Debian's gpsd, which opens its receiver's port with neither a
+# flock nor TIOCEXCL: gpsd runs in the foreground on a simulated receiver at 9600
+# (its own control socket, port and pid file in a scratch folder, never the system's
+# service), and a scan runs once as root and once as an unprivileged user in the
+# port's group (gpsd then runs as that user too: another user's descriptors are not
+# visible). Each time: COM3 reads "No such port. Skipping.", the result names gpsd and
+# its pid, the port's speed never changes during the scan (the simulator samples it
+# every few milliseconds), and gpsd still delivers sentences afterwards.
+# Usage: gpsd_neighbour.sh PROGRAM SIMULATOR
+set -u
+program=$1
+sim=$2
+work=$(mktemp -d)
+sim_pid=
+gpsd_pid=
+# shellcheck disable=SC2317  # called by the trap
+cleanup() {
+  [ -n "$gpsd_pid" ] && kill "$gpsd_pid" 2>/dev/null
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+failed=0
+fail() { echo "FAIL: $*"; failed=1; }
+command -v gpsd >/dev/null || { echo "FAIL: gpsd is not installed (scripts/lib.sh installs it)"; exit 1; }
+
+mkdir -p "$work/ports" "$work/gpsd"
+chmod 755 "$work" "$work/ports"
+chmod 777 "$work/gpsd"
+"$sim" --dir "$work/ports" --port 3:nmea:9600 --verbose >"$work/sim.out" 2>"$work/sim.err" &
+sim_pid=$!
+for _ in $(seq 100); do grep -q ready "$work/sim.out" && break; sleep 0.1; done
+grep -q ready "$work/sim.out" || { echo "FAIL: the simulator did not start: $(cat "$work/sim.err")"; exit 1; }
+dev=$(readlink -f "$work/ports/com3")
+chgrp dialout "$dev" 2>/dev/null
+chmod 0660 "$dev"
+
+# The first GP sentence gpsd hands a client that watches for NMEA, within 15 s (gpsd
+# may still be starting: its port is tried again until then).
+GpsdSentence() {
+  # shellcheck disable=SC2016
+  timeout 15 bash -c 'until exec 3<>"/dev/tcp/127.0.0.1/$1"; do sleep 0.2; done 2>/dev/null
+    printf "?WATCH={\"enable\":true,\"nmea\":true};\n" >&3
+    grep -a -m1 "^\$GP" <&3' gpsd-client "$1"
+}
+
+# Case LABEL TCPPORT [COMMAND PREFIX...]: gpsd and the scan, both run through the prefix.
+Case() {
+  local label=$1 tcp=$2
+  shift 2
+  rm -f "$work/gpsd/pid" "$work/gpsd/sock"
+  "$@" gpsd -N -n -F "$work/gpsd/sock" -S "$tcp" -P "$work/gpsd/pid" "$dev" \
+    >"$work/gpsd.out" 2>&1 &
+  gpsd_pid=$!
+  if ! GpsdSentence "$tcp" >/dev/null; then
+    fail "$label: gpsd delivered nothing before the scan: $(cat "$work/gpsd.out")"
+    return
+  fi
+  # gpsd found the receiver by hunting speeds; the simulator saw it settle on 9600.
+  grep -q "COM3 configured to 9600" "$work/sim.err" || fail "$label: the speed is not sampled"
+  local mark
+  mark=$(wc -l <"$work/sim.err")
+
+  echo | SENTROVA_COMDIR="$work/ports" timeout 60 "$@" "$program" >"$work/out" 2>"$work/err"
+  local status=$?
+  [ "$status" -eq 0 ] || fail "$label: the scan exited $status"
+
+  for n in $(seq 1 255); do
+    printf 'Checking port COM%d: bauds rate 4800\nNo such port. Skipping.\n' "$n"
+  done >"$work/want-out"
+  cmp -s "$work/out" "$work/want-out" || fail "$label: log: $(diff "$work/want-out" "$work/out" | head -5)"
+  printf 'Completed: No GPS devices found\nBusy: %s (gpsd, pid %s).\n' "$dev" "$gpsd_pid" >"$work/want-err"
+  cmp -s "$work/err" "$work/want-err" || fail "$label: result: $(diff "$work/want-err" "$work/err")"
+  # Nothing of the port changed while the scan ran: no new speed, and the sampling
+  # went on all through (a stalled reader would have stopped it).
+  local during
+  during=$(tail -n +"$((mark + 1))" "$work/sim.err")
+  if grep -q "configured to\|reader stopped\|closed" <<<"$during"; then
+    fail "$label: the port changed during the scan: $during"
+  fi
+  GpsdSentence "$tcp" >/dev/null || fail "$label: gpsd delivers nothing after the scan"
+  [ "$(cat "$work/gpsd/pid" 2>/dev/null)" = "$gpsd_pid" ] || fail "$label: gpsd's pid file does not name $gpsd_pid"
+  kill "$gpsd_pid"
+  wait "$gpsd_pid" 2>/dev/null
+  gpsd_pid=
+}
+
+base=$((20000 + $$ % 20000))
+if [ "$(id -u)" -eq 0 ]; then
+  Case root "$base"
+  Case "nobody in group dialout" "$((base + 1))" setpriv --reuid=nobody --regid=nogroup --groups=dialout
+else
+  Case "$(id -un)" "$base"
+fi
+
+if [ "$failed" -eq 0 ]; then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; fi
+exit "$failed"
