@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "pty.h"
+#include "terminal/terminal.h"
 
 namespace {
 
@@ -66,10 +67,23 @@ TEST(ParseComName, RefusesEverythingElse) {
 }
 
 // A fake machine under a temporary root: device nodes in dev/ (links to /dev/null,
-// a character device) and the 8250 slots' sysfs "type" files in sys/.
+// a character device, or "name=target" to another) and the 8250 slots' sysfs "type"
+// files in sys/.
 struct FakeRoot {
   std::string root;
 };
+
+// "ttyS0" links dev/ttyS0 to /dev/null; "serial/by-id/x=../../ttyACM0" makes the
+// folders and links dev/serial/by-id/x to ../../ttyACM0.
+bool FakeNode(const FakeRoot& fake, const std::string& node) {
+  size_t equals = node.find('=');
+  std::string path = fake.root + "/dev/" + node.substr(0, equals);
+  for (size_t slash = path.find('/', fake.root.size() + 5); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    mkdir(path.substr(0, slash).c_str(), 0755);
+  }
+  return symlink(equals == std::string::npos ? "/dev/null" : node.c_str() + equals + 1, path.c_str()) == 0;
+}
 
 bool MakeFakeRoot(FakeRoot* fake, std::initializer_list<const char*> nodes,
                   std::initializer_list<std::pair<const char*, int>> uartTypes) {
@@ -87,7 +101,7 @@ bool MakeFakeRoot(FakeRoot* fake, std::initializer_list<const char*> nodes,
       FILE* file = std::fopen(path.c_str(), "w");
       if (file == nullptr) return false;
       std::fclose(file);
-    } else if (symlink("/dev/null", path.c_str()) != 0) {
+    } else if (!FakeNode(*fake, node)) {
       return false;
     }
   }
@@ -139,6 +153,57 @@ TEST(WinePortDevice, NumbersEveryNodeOfEachSeriesInTurn) {
   ASSERT_TRUE(MakeFakeRoot(&fake, {"ttyS1", "ttyUSB1", "ttyACM0"}, {}));
   EXPECT_EQ(WineDevice(fake, 1), "/dev/ttyACM0");
   EXPECT_EQ(WineDevice(fake, 2), "");
+  RemoveFakeRoot(fake);
+}
+
+// A scan holds the numbering it started with. Mid-scan the FTDI adapter on ttyUSB0
+// (COM5) is unplugged and a second ACM device arrives: COM5 is absent, the ACM
+// receiver keeps COM6, the newcomer waits, and the found line names COM6's device
+// with its stable name. An adapter that comes back as ttyUSB0 is a new arrival too.
+// The next scan numbers what is there, and takes a by-path name where there is no
+// by-id one; a name with a control character in it is shown escaped.
+TEST(HeldNumbering, DevicesComingAndGoingMidScan) {
+  FakeRoot fake;
+  ASSERT_TRUE(MakeFakeRoot(&fake,
+                           {"ttyS0", "ttyS1", "ttyS2", "ttyS3", "ttyUSB0=/dev/full", "ttyACM0=/dev/zero",
+                            "serial/by-id/usb-Maker_Receiver_0001-if00=../../ttyACM0",
+                            "serial/by-path/pci-0:1.0-usb-0:1:1.0=../../ttyACM0",
+                            "serial/by-path/pci-0:1.0-usb-0:2:1.0\x1b[2J=../../ttyUSB0"},
+                           {}));
+  const std::string dev = fake.root + "/dev/";
+  char path[256];
+  struct stat device;
+  HoldPortNumbering(fake.root.c_str());
+  EXPECT_TRUE(PortNumberingHeld());
+  ASSERT_TRUE(ComDevice(5, path, sizeof path, &device));
+  EXPECT_EQ(path, dev + "ttyUSB0");
+
+  ASSERT_EQ(unlink((dev + "ttyUSB0").c_str()), 0);
+  ASSERT_TRUE(FakeNode(fake, "ttyACM1=/dev/urandom"));
+  EXPECT_FALSE(ComDevice(5, path, sizeof path, &device));  // gone: "No such port"
+  EXPECT_TRUE(ComDevicePath(5, path, sizeof path));
+  EXPECT_EQ(path, dev + "ttyUSB0");
+  ASSERT_TRUE(ComDevice(6, path, sizeof path, &device));
+  EXPECT_EQ(path, dev + "ttyACM0");
+  EXPECT_FALSE(ComDevicePath(7, path, sizeof path));
+  std::vector<std::string> notes = ResultNotes("GPS device found at COM6: / 9600 bauds", {});
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_EQ(notes[0], "COM6 is " + dev + "ttyACM0 -> /dev/zero (" + dev +
+                          "serial/by-id/usb-Maker_Receiver_0001-if00)");
+  ASSERT_TRUE(FakeNode(fake, "ttyUSB0=/dev/full"));
+  EXPECT_FALSE(ComDevice(5, path, sizeof path, &device));
+  ReleasePortNumbering();
+  EXPECT_FALSE(PortNumberingHeld());
+
+  HoldPortNumbering(fake.root.c_str());
+  ASSERT_TRUE(ComDevice(5, path, sizeof path, &device));
+  ASSERT_TRUE(ComDevice(7, path, sizeof path, &device));
+  EXPECT_EQ(path, dev + "ttyACM1");
+  notes = ResultNotes("GPS device found at COM5: / 4800 bauds", {});
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_EQ(notes[0], "COM5 is " + dev + "ttyUSB0 -> /dev/full (" + dev +
+                          "serial/by-path/pci-0:1.0-usb-0:2:1.0\\x1b[2J)");
+  ReleasePortNumbering();
   RemoveFakeRoot(fake);
 }
 

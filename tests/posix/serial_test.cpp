@@ -11,6 +11,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
 #include <thread>
 
 #include "pty.h"
@@ -87,41 +90,101 @@ TEST_F(PortTest, CloseGivesUpExclusiveMode) {
   EXPECT_EQ(exclusive, 0);
 }
 
-TEST(ExclusiveOpen, PortLockedByAnotherProcessIsBusy) {
+// Another program on the port, as gpsd uses one: open with no lock; then a flock;
+// then only a UUCP lock file. Each time the port is busy, and nothing of it changes.
+// A stale lock file is ignored and left, and a process with the pty's master open
+// too is the device's far end (a simulated receiver), not a user of the port.
+TEST(ExclusiveOpen, PortInUseElsewhereIsBusyAndUntouched) {
   alarm(kHangGuardSeconds);
   TestPty pty;
   ASSERT_TRUE(OpenTestPty(&pty));
   char folder[64];
   ASSERT_TRUE(MakeComFolder(folder, sizeof folder));
   ASSERT_TRUE(LinkComPort(folder, 5, pty.path));
-  int locked[2], release[2];
-  ASSERT_EQ(pipe(locked), 0);
-  ASSERT_EQ(pipe(release), 0);
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    // Another program holding the port: only async-signal-safe calls here.
-    int fd = open(pty.path, O_RDWR | O_NOCTTY);
-    char ok = (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) ? 'y' : 'n';
-    if (write(locked[1], &ok, 1) != 1) _exit(1);
-    char done;
-    if (read(release[0], &done, 1) < 0) _exit(1);
-    _exit(0);
-  }
-  char ok = 0;
-  ASSERT_EQ(read(locked[0], &ok, 1), 1);
-  ASSERT_EQ(ok, 'y');
-  SetLastError(0);
-  EXPECT_EQ(OpenCom(L"COM5:"), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  termios before;
+  ASSERT_EQ(tcgetattr(pty.slave, &before), 0);
+  auto expectBusyAndUntouched = [&](const char* holder) {
+    SetLastError(0);
+    EXPECT_EQ(OpenCom(L"COM5:"), INVALID_HANDLE_VALUE) << holder;
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED) << holder;
+    termios now;
+    int exclusive = -1;
+    ASSERT_EQ(tcgetattr(pty.slave, &now), 0);
+    bool same = now.c_iflag == before.c_iflag && now.c_oflag == before.c_oflag &&
+                now.c_cflag == before.c_cflag && now.c_lflag == before.c_lflag &&
+                cfgetospeed(&now) == cfgetospeed(&before) &&
+                std::memcmp(now.c_cc, before.c_cc, sizeof now.c_cc) == 0;
+    EXPECT_TRUE(same) << holder << ": the settings of a port in use changed";
+    ASSERT_EQ(ioctl(pty.slave, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0) << holder;
+  };
+  // A child that keeps the pty's master when `farEnd`; otherwise it drops what it
+  // inherited and opens the slave afresh, then takes a flock when told 'l'.
+  auto startHolder = [&](bool farEnd, int* command, int* ready) {
+    int commands[2], answers[2];
+    EXPECT_EQ(pipe(commands), 0);
+    EXPECT_EQ(pipe(answers), 0);
+    pid_t child = fork();
+    if (child == 0) {  // only async-signal-safe calls here
+      int fd = farEnd ? pty.slave : -1;
+      if (!farEnd) {
+        close(pty.master);
+        close(pty.slave);
+        fd = open(pty.path, O_RDWR | O_NOCTTY);
+      }
+      char order = 0;
+      for (char answer = fd >= 0 ? 'y' : 'n'; write(answers[1], &answer, 1) == 1;) {
+        if (read(commands[0], &order, 1) != 1 || order != 'l') _exit(0);
+        answer = flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'y' : 'n';
+      }
+      _exit(1);
+    }
+    *command = commands[1];
+    *ready = answers[0];
+    char answer = 0;
+    EXPECT_EQ(read(answers[0], &answer, 1), 1);
+    EXPECT_EQ(answer, 'y');
+    return child;
+  };
+  auto stopHolder = [&](pid_t child, int command, int ready) {
+    EXPECT_EQ(write(command, "q", 1), 1);
+    int status = 0;
+    EXPECT_EQ(waitpid(child, &status, 0), child);
+    close(command);
+    close(ready);
+  };
 
-  ASSERT_EQ(write(release[1], "x", 1), 1);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
+  int command = -1, ready = -1;
+  pid_t child = startHolder(false, &command, &ready);
+  expectBusyAndUntouched("opened without a lock");
+  char answer = 0;
+  ASSERT_EQ(write(command, "l", 1), 1);
+  ASSERT_EQ(read(ready, &answer, 1), 1);
+  ASSERT_EQ(answer, 'y');
+  expectBusyAndUntouched("flock");
+  stopHolder(child, command, ready);
+
+  child = startHolder(true, &command, &ready);
   HANDLE port = OpenCom(L"COM5:");
-  EXPECT_NE(port, INVALID_HANDLE_VALUE);  // free again once the holder has gone
+  EXPECT_NE(port, INVALID_HANDLE_VALUE) << "the pty's far end counted as a user";
   CloseHandle(port);
-  for (int fd : {locked[0], locked[1], release[0], release[1]}) close(fd);
+  stopHolder(child, command, ready);
+
+  std::string lockFile = std::string("/run/lock/LCK..pts_") + (std::strrchr(pty.path, '/') + 1);
+  auto writeLock = [&](pid_t pid) {
+    FILE* file = std::fopen(lockFile.c_str(), "w");
+    ASSERT_NE(file, nullptr) << lockFile;
+    std::fprintf(file, "%10d\n", static_cast<int>(pid));
+    std::fclose(file);
+  };
+  writeLock(1);  // init: alive for as long as the machine runs
+  expectBusyAndUntouched("UUCP lock file");
+  writeLock(child);  // reaped above: a stale file
+  port = OpenCom(L"COM5:");
+  EXPECT_NE(port, INVALID_HANDLE_VALUE) << "a stale lock file counted";
+  CloseHandle(port);
+  EXPECT_EQ(access(lockFile.c_str(), F_OK), 0) << "a stale lock file was removed";
+  unlink(lockFile.c_str());
   RemoveComFolder(folder);
   CloseTestPty(&pty);
   alarm(0);
