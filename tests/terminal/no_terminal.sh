@@ -108,12 +108,15 @@ chmod 0666 "$dev3" "$dev5"
 chmod 0000 "$dev2"
 # The lock is taken by `flock`, which then ends: the pid /proc/locks names is gone,
 # and the holder is found among the processes (of the same user) that have the
-# device open: the sleep the shell became.
+# device open: the sleep the shell became. Its name, which any process may choose,
+# would retitle the terminal and clear it: the result shows it escaped.
+evil=$(printf '\033]0;PWN\a\033[2J')
+ln -s "$(command -v sleep)" "$work/$evil"
 # shellcheck disable=SC2016
-"${run_as[@]}" bash -c 'exec 9<>"$1"; flock -x 9 && exec sleep 300' holder "$dev3" \
+"${run_as[@]}" bash -c 'exec 9<>"$1"; flock -x 9 && exec "$2" 300' holder "$dev3" "$work/$evil" \
   </dev/null >/dev/null 2>&1 &
 holder_pid=$!
-for _ in $(seq 100); do [ "$(cat /proc/$holder_pid/comm 2>/dev/null)" = sleep ] && break; sleep 0.1; done
+for _ in $(seq 100); do [ "$(cat /proc/$holder_pid/comm 2>/dev/null)" = "$evil" ] && break; sleep 0.1; done
 echo | SENTROVA_COMDIR="$work/ports" timeout 60 "${run_as[@]}" "$program" >"$work/out" 2>"$work/err"
 status=$?
 [ "$status" -eq 0 ] || fail "a scan with refused ports exited $status"
@@ -128,7 +131,7 @@ status=$?
     printf 'Permission denied on 2 ports: %s (owner %s, mode 0000), %s (owner %s, mode 0000).\n' \
       "$dev1" "$owner" "$dev2" "$owner"
   fi
-  printf 'Busy: %s (sleep, pid %s).\n' "$dev3" "$holder_pid"
+  printf 'Busy: %s (\\x1b]0;PWN\\x07\\x1b[2J, pid %s).\n' "$dev3" "$holder_pid"
 } >"$work/want-err"
 cmp -s "$work/err" "$work/want-err" || fail "refused ports, stderr: $(diff "$work/want-err" "$work/err")"
 # The log says what it says of any port that cannot be opened.
