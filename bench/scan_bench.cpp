@@ -8,7 +8,10 @@
 #include "detect/scan_driver.h"
 #include "sim_launch.h"
 
+#include <dirent.h>
+
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +27,7 @@ namespace {
 constexpr int kReadyDeadlineSeconds = 60;
 constexpr int kEmptyScanRuns = 5;
 constexpr int kCloseRuns = 20;
+constexpr int kOpenRuns = 20;
 constexpr int kLivenessRuns = 5;
 constexpr useconds_t kCaptureRunMicroseconds = 100'000;
 // What one try of the liveness test costs by design: a one-byte read that gives up
@@ -180,7 +184,44 @@ void BenchEmptyScan() {
   for (int i = 0; i < kEmptyScanRuns; ++i) runs.push_back(TimeScan().wall);
   unsetenv("SENTROVA_COMDIR");
   RemoveLinkFolder(folder);
-  PrintRow("empty scan, 255 absent ports (median of 5)", Median(runs), "s", 0.5, true);
+  PrintRow("empty scan, 255 absent ports (median of 5)", Median(runs), "s", 0.05, true);
+}
+
+// What a port that opens pays for the look for other users of it (UUCP lock files,
+// /proc/locks, every visible process's descriptors): CreateFileW and CloseHandle of
+// a free port, beside a bare open and close of the same device.
+void BenchPortOpen() {
+  std::string folder;
+  SimProcess sim;
+  if (!StartDevices({"3:silent"}, &folder, &sim)) return;
+  std::string device = folder + "/com3";
+  std::vector<double> opens;
+  std::vector<double> bare;
+  for (int i = 0; i < kOpenRuns; ++i) {
+    double start = NowSeconds();
+    HANDLE port = CreateFileW(L"COM3:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (port == INVALID_HANDLE_VALUE) break;
+    CloseHandle(port);
+    opens.push_back(NowSeconds() - start);
+    start = NowSeconds();
+    int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) close(fd);
+    bare.push_back(NowSeconds() - start);
+  }
+  StopDevices(folder, &sim);
+  if (opens.empty()) {
+    std::printf("cannot open the simulated port\n");
+    return;
+  }
+  int processes = 0;
+  if (DIR* proc = opendir("/proc")) {
+    while (const dirent* entry = readdir(proc)) processes += std::isdigit(entry->d_name[0]) ? 1 : 0;
+    closedir(proc);
+  }
+  PrintInfo("processes on the machine", processes, "");
+  PrintRow("open of a free port, users looked for (median of 20)", Median(opens) * 1e3, "ms", 5, true);
+  PrintInfo("the same, worst", *std::max_element(opens.begin(), opens.end()) * 1e3, "ms");
+  PrintInfo("bare open and close of the device (median)", Median(bare) * 1e3, "ms");
 }
 
 // Returns the measured liveness test of a silent port, for the many-ports estimate.
@@ -361,6 +402,7 @@ int main(int argc, char** argv) {
   }
   PrintHeader();
   BenchEmptyScan();
+  BenchPortOpen();
   double liveness = BenchSimulatedPorts();
   BenchFaults();
   if (many) BenchManyLivePorts(liveness);
