@@ -3,6 +3,7 @@
 // and shows a box. The messages it receives are written to the file named by
 // PROBE_TRACE, one a line, so a test can check their order.
 #include "resources/resource.h"
+#include "win32/com_names.h"
 
 #include <commctrl.h>
 #include <windows.h>
@@ -62,10 +63,11 @@ INT_PTR CALLBACK ProbeProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
     }
     case WM_COMMAND:
       if (LOWORD(wParam) == IDOK) {
-        Trace("command 1");
+        // A scan holds the port numbering from Detect to its result, and no longer.
+        Trace(PortNumberingHeld() ? "command 1" : "command 1, ports not numbered");
         RunFakeScan();
       } else if (LOWORD(wParam) == IDCANCEL) {
-        Trace("command 2");
+        Trace(PortNumberingHeld() ? "command 2, ports still numbered" : "command 2");
         // PROBE_STUBBORN: a procedure that ignores the close request.
         if (std::getenv("PROBE_STUBBORN") == nullptr) EndDialog(window, 5);
       }
