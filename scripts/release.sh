@@ -125,9 +125,10 @@ this zip. In PowerShell, in the folder of the download:
 
     Get-FileHash sentrova-$version-win64.zip
 
-prints the zip's checksum (Hash). If it is the one SHA256SUMS gives, the zip is,
-byte for byte, the one that was published; if not, it was damaged or changed on
-its way: do not run what is in it. Take SHA256SUMS from where the release is
+prints the zip's checksum (Hash, in capitals where SHA256SUMS has small letters).
+If it is the one SHA256SUMS gives, the zip is, byte for byte, the one that was
+published; if not, it was damaged or changed on its way: do not run what is in
+it. Take SHA256SUMS from where the release is
 published, not from wherever the zip came from. The program's Properties
 (Details tab) show its version, $version, and its publisher.
 

@@ -179,44 +179,24 @@ for p in problems:
 sys.exit(1 if problems else 0)
 EOF
 
-# The copyright file in Debian's machine-readable format: a header paragraph with
-# the format's address, then one for every file, whose holder is the licence's (and
-# the rights notice's) and whose licence text is LICENSE's terms, line for line.
+# The copyright file in Debian's machine-readable format: fields and their
+# continuation lines only; a header naming the format and the MIT licence; one
+# paragraph for every file with the holder of LICENSE and of the rights notice, and
+# LICENSE's terms, line for line, as the Expat licence's text.
 python3 - "$work/data.tar" "$work/LICENSE" "$(Text SENTROVA_TEXT_RIGHTS)" <<'EOF' || fail "the package's copyright file"
 import re, sys, tarfile
-copyright = tarfile.open(sys.argv[1]).extractfile("./usr/share/doc/sentrova/copyright").read().decode()
+text = tarfile.open(sys.argv[1]).extractfile("./usr/share/doc/sentrova/copyright").read().decode()
 licence = open(sys.argv[2]).read()
 holder = re.sub(r"^\(C\) *", "", sys.argv[3])
-problems = []
-paragraphs = []
-for block in copyright.strip("\n").split("\n\n"):
-    fields, name = {}, None
-    for line in block.split("\n"):
-        if line.startswith(" ") and name:
-            fields[name].append(line[1:])
-        elif ":" in line:
-            name, value = line.split(":", 1)
-            fields[name] = [value.strip()]
-        else:
-            problems.append("a line that is neither a field nor a continuation: %r" % line)
-    paragraphs.append(fields)
-if paragraphs[0].get("Format") != ["https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/"]:
-    problems.append("no Format: of copyright-format 1.0 in the first paragraph")
-if "MIT" not in copyright:
-    problems.append("the MIT licence is not named")
-files = [p for p in paragraphs if p.get("Files") == ["*"]]
-year = re.search(r"^Copyright \(c\) ([0-9]+) (.+)$", licence, re.M)
-if len(files) != 1 or not year:
-    problems.append("no single 'Files: *' paragraph, or LICENSE has no copyright line")
-else:
-    if year.group(2) != holder:
-        problems.append("LICENSE names %r, the rights notice %r" % (year.group(2), holder))
-    if files[0].get("Copyright") != ["%s %s" % (year.group(1), holder)]:
-        problems.append("Copyright: %s" % files[0].get("Copyright"))
-    terms = licence[year.end():].strip("\n").split("\n")
-    text = files[0].get("License", ["?"])
-    if text[0] != "Expat" or [l if l != "." else "" for l in text[1:]] != terms:
-        problems.append("License: %s, not Expat with LICENSE's terms" % text[0])
+paragraphs = text.rstrip("\n").split("\n\n")
+problems = ["not a field: %r" % l for p in paragraphs for l in p.split("\n") if not re.match(r"[\w-]+: | ", l)]
+if not re.match(r"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n(.*\n)*.*MIT", paragraphs[0]):
+    problems.append("the header names no copyright-format 1.0 or no MIT licence")
+head = re.search(r"^Copyright \(c\) ([0-9]+) %s\n\n" % re.escape(holder), licence, re.M)
+terms = licence[head.end():].rstrip("\n").split("\n") if head else ["LICENSE names no " + holder]
+files = "Files: *\nCopyright: %s %s\nLicense: Expat\n" % (head.group(1) if head else "?", holder)
+if files + "\n".join(" " + (line or ".") for line in terms) not in paragraphs:
+    problems.append("no paragraph 'Files: *' with the holder and LICENSE's terms as Expat")
 for p in problems:
     print("  " + p)
 sys.exit(1 if problems else 0)
@@ -225,29 +205,22 @@ EOF
 # The documents: every relative link (a file, an image) of README.md and docs/*.md
 # names a file of the commit, and README.md leads to the licence and to both
 # documents for maintainers.
-git -C "$root" ls-tree -r --name-only "$commit" >"$work/tree.txt"
-python3 - "$root" "$commit" "$work/tree.txt" <<'EOF' || fail "the documents' links"
+python3 - "$root" "$commit" <<'EOF' || fail "the documents' links"
 import os, re, subprocess, sys
-root, commit, tree = sys.argv[1], sys.argv[2], set(open(sys.argv[3]).read().split("\n"))
-documents = ["README.md"] + sorted(f for f in tree if re.fullmatch(r"docs/[^/]+\.md", f))
-problems, links = [], {}
-for document in documents:
-    text = subprocess.run(["git", "-C", root, "show", "%s:%s" % (commit, document)],
-                          capture_output=True, text=True).stdout
-    links[document] = set()
-    for target in re.findall(r"\]\(([^)\s]+)\)", text):
-        if re.match(r"[a-z]+:|#", target):
-            continue
-        path = os.path.normpath(os.path.join(os.path.dirname(document), target.split("#")[0]))
-        links[document].add(path)
-        if path not in tree:
-            problems.append("%s links to %s, which the commit does not hold" % (document, target))
-for wanted in ("LICENSE", "docs/design.md", "docs/development.md"):
-    if wanted not in links["README.md"]:
-        problems.append("README.md has no link to " + wanted)
+def Git(*args): return subprocess.run(["git", "-C", sys.argv[1]] + list(args), capture_output=True, text=True).stdout
+tree = set(Git("ls-tree", "-r", "--name-only", sys.argv[2]).split("\n"))
+problems, found = [], set()
+for document in ["README.md"] + sorted(f for f in tree if re.fullmatch(r"docs/[^/]+\.md", f)):
+    for target in re.findall(r"\]\(([^)\s#]+)[^)]*\)", Git("show", "%s:%s" % (sys.argv[2], document))):
+        if re.match(r"[a-z]+:", target): continue
+        path = os.path.normpath(os.path.join(os.path.dirname(document), target))
+        found.add((document, path))
+        if path not in tree: problems.append("%s links to %s, which the commit does not hold" % (document, target))
+problems += ["README.md has no link to " + f for f in ("LICENSE", "docs/design.md", "docs/development.md")
+             if ("README.md", f) not in found]
 for p in problems:
     print("  " + p)
-print("release: %d links in %d documents" % (sum(len(l) for l in links.values()), len(documents)))
+print("release: %d links in the documents" % len(found))
 sys.exit(1 if problems else 0)
 EOF
 
