@@ -6,10 +6,11 @@
 // terminal back as it was: its modes, no scroll region, the cursor shown, the dialog's
 // rows cleared.
 //
-// A terminal smaller than the dialog gets none of it drawn: rather than a clipped box
-// it gets the plain lines of a terminal without cursor control, the log and then a
-// box's lines, and no scroll region. Keys stay raw there and mean what they mean in
-// the dialog; a box still waits for its key. A resize switches between the two whole.
+// A terminal smaller than the dialog (see ReservedRows) gets none of it drawn, never a
+// clipped box: no scroll region, the log as it comes and a box as the plain lines a
+// terminal without cursor control gets. Keys stay raw there and mean what they mean in
+// the dialog; a box waits for its key as a drawn one does. A resize switches between
+// the two whole, and every way out gives the terminal back alike from either.
 #include "terminal/terminal.h"
 
 #include <algorithm>
@@ -40,7 +41,6 @@ int gColumns = 0;
 int gReserved = 0;       // bottom rows that belong to the dialog
 DialogView gView = {false, 0, false, "", ""};
 bool gHaveView = false;
-bool gBoxLinesWritten = false;  // the box showing went out as plain lines
 std::string gDrawn;      // the last frame written, to skip redrawing the same
 bool gAtExitSet = false;
 
@@ -98,22 +98,11 @@ std::string ReserveSequence(int rows, int reserved) {
 }
 
 // A box where the dialog does not fit: "<caption>: <text>" and the text's further
-// lines, the bytes MessageBoxW writes without a terminal, after the log so far. Once
-// per box: a box drawn again in a grown terminal and then lost to a shrink again
-// already has its lines in the log.
-void WriteBoxLinesLocked() {
-  if (!gView.showBox || gBoxLinesWritten) return;
-  gBoxLinesWritten = true;
-  std::fflush(stdout);
-  WriteAll(gView.boxCaption + ": " + gView.boxText + "\n");
-}
+// lines, the bytes MessageBoxW writes without a terminal.
+std::string BoxLines(const DialogView& view) { return view.boxCaption + ": " + view.boxText + "\n"; }
 
 void DrawLocked(bool force) {
-  if (!gActive || !gHaveView) return;
-  if (gReserved == 0) {
-    WriteBoxLinesLocked();
-    return;
-  }
+  if (!gActive || !gHaveView || gReserved == 0) return;
   int focusRow = 0;
   int focusColumn = 0;
   std::vector<CellRow> grid = ComposeDialog(gView, &focusRow, &focusColumn);
@@ -146,13 +135,16 @@ void RestoreAtExit() {
   RestoreLocked();
 }
 
-// A new size. The dialog still fits: the region and the dialog's rows move to the
-// new bottom; a terminal that shrank may have pushed the log's cursor below the new
-// region, and the log then goes on from the region's last row. It no longer fits: the
-// region goes, then everything below the log's cursor, which holds every row of the
-// dialog however the terminal moved the lines, and a box showing goes out as plain
-// lines. It fits again: room is made below the log's cursor as at the start, and the
-// dialog is drawn with the box it shows.
+// A new size. A box shows in one form at a time: drawn where the dialog fits, as
+// lines where it does not. Still too small: nothing drawn to move. It fits again:
+// room is made below the log's cursor as at the start, and the dialog is drawn with
+// the box it shows; its lines stay in the log above. It no longer fits: the region
+// goes, then everything below the log's cursor, which holds every row of the dialog
+// however the terminal moved the lines; a box showing goes out as lines again, since
+// its earlier ones may have scrolled away and it waits for a key. It still fits: the
+// region and the dialog's rows move to the new bottom; a terminal that shrank may have
+// pushed the log's cursor below the new region, and the log then goes on from the
+// region's last row.
 void ResizeLocked() {
   if (!gActive) return;
   int rows = 0;
@@ -165,6 +157,7 @@ void ResizeLocked() {
     out = ReserveSequence(rows, reserved);
   } else if (reserved == 0) {
     out = "\0337\033[r\0338\033[J\033[?25h";
+    if (gHaveView && gView.showBox) out += BoxLines(gView);
   } else {
     int oldTop = gRows - gReserved + 1;
     int top = rows - reserved + 1;
@@ -256,9 +249,13 @@ void EndTerminal() {
 
 void ShowView(const DialogView& view) {
   std::lock_guard<std::mutex> lock(gMutex);
-  if (!view.showBox) gBoxLinesWritten = false;
+  bool boxAppears = view.showBox && !(gHaveView && gView.showBox);
   gView = view;
   gHaveView = true;
+  if (gActive && gReserved == 0 && boxAppears) {
+    std::fflush(stdout);  // after the log so far
+    WriteAll(BoxLines(gView));
+  }
   DrawLocked(false);
 }
 
