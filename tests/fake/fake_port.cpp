@@ -13,8 +13,11 @@
 
 namespace {
 
-// Only guards against a hang: a reader that never waits for a byte (a spin).
+// Only guards against a hang: a reader stuck outside the fake.
 constexpr auto kQuiescenceDeadline = std::chrono::seconds(10);
+// A reader making more calls than this without once waiting for the clock spins. A
+// healthy one makes at most a capture's 2048 reads and a few hundred waits so.
+constexpr uint32_t kSpinCallLimit = 10000;
 // A wait for ever is cut off after this much virtual time.
 constexpr uint64_t kLongestWaitMs = 3600 * 1000;
 // Under the Windows model, a call that waits this long for another thread's call on
@@ -44,6 +47,12 @@ struct Reader {
   HANDLE callHandle = nullptr;
   bool abortCall = false;    // a cancel (or the hang watchdog) ends the call in progress
   bool cancelSeen = false;   // some CancelSynchronousIo has been aimed at this thread
+  uint64_t cancelAtMs = 0;   // when the first one was
+  uint32_t callsSinceBlocked = 0;
+  bool spinning = false;     // found spinning: each call waits for the clock first
+  // The fake has given up on this reader (reset, or time ran out): it is held nowhere,
+  // and each call it makes fails at once, so that it ends.
+  bool letGo = false;
 };
 
 struct Fake {
@@ -62,6 +71,8 @@ struct Fake {
   std::vector<HANDLE> freePortHandles;  // Windows model: values the next open reuses
   bool ranAway = false;
   bool hung = false;
+  bool timeRanOut = false;
+  bool outlived = false;
 };
 
 Fake& TheFake() {
@@ -173,6 +184,10 @@ void AwaitQuiescence(Fake& f, std::unique_lock<std::mutex>& lock) {
 // Moves the clock (or marks a close) and lets the reader catch up.
 void Wake(Fake& f, std::unique_lock<std::mutex>& lock, uint64_t advanceMs) {
   f.nowMs += advanceMs;
+  if (f.nowMs > kFakeLongestScanMs && !f.timeRanOut) {
+    f.timeRanOut = true;
+    for (auto& reader : f.readers) reader->letGo = true;
+  }
   ++f.epoch;
   f.changed.notify_all();
   AwaitQuiescence(f, lock);
@@ -184,9 +199,35 @@ void BlockReader(Fake& f, std::unique_lock<std::mutex>& lock) {
   uint64_t seen = f.epoch;
   reader->blocked = true;
   reader->sawEpoch = seen;
+  reader->callsSinceBlocked = 0;
   f.changed.notify_all();
   f.changed.wait(lock, [&] { return f.epoch != seen; });
   reader->blocked = false;
+}
+
+// On entry to each call a reader makes. A real port would let a reader spin; a test
+// must not, and a spinning reader never lets the scan's waits return. So it is
+// reported, and from then on each of its calls first waits for the clock to move:
+// the scan goes on in virtual time and the test ends with the fault named.
+void PaceReader(Fake& f, std::unique_lock<std::mutex>& lock) {
+  Reader* reader = tReader;
+  if (reader == nullptr) return;
+  if (++reader->callsSinceBlocked > kSpinCallLimit) {
+    f.ranAway = true;
+    reader->spinning = true;
+  }
+  if (reader->spinning && !reader->letGo) BlockReader(f, lock);
+}
+
+// A reader whose port has readerHeldMs returns from its call only that long after the
+// first cancel aimed at it, held outside any call.
+void HoldReader(Fake& f, std::unique_lock<std::mutex>& lock, int32_t port) {
+  Reader* reader = tReader;
+  if (reader == nullptr || !reader->cancelSeen) return;
+  auto script = f.scripts.find(port);
+  if (script == f.scripts.end()) return;
+  uint64_t until = reader->cancelAtMs + script->second.readerHeldMs;
+  while (f.nowMs < until && !reader->letGo) BlockReader(f, lock);
 }
 
 // As BlockReader, but inside a synchronous call on the port, which a cancel ends
@@ -243,6 +284,7 @@ void FakeReset() {
   {
     std::lock_guard<std::mutex> lock(f.mutex);
     for (auto& port : f.ports) port.second.open = false;
+    for (auto& reader : f.readers) reader->letGo = true;
     ++f.epoch;
     f.changed.notify_all();
     readers.swap(f.readers);
@@ -262,6 +304,8 @@ void FakeReset() {
   f.freePortHandles.clear();
   f.ranAway = false;
   f.hung = false;
+  f.timeRanOut = false;
+  f.outlived = false;
   const char* host = std::getenv("SENTROVA_FAKE_HOST");
   f.host = host != nullptr && std::strcmp(host, "windows") == 0 ? FakeHost::kWindows
                                                                 : FakeHost::kWine;
@@ -320,6 +364,18 @@ bool FakeCallHung() {
   return f.hung;
 }
 
+bool FakeTimeRanOut() {
+  Fake& f = TheFake();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  return f.timeRanOut;
+}
+
+bool FakeReaderOutlivedItsHandle() {
+  Fake& f = TheFake();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  return f.outlived;
+}
+
 uint32_t FakeDcbFlags(const unsigned char (&dcb)[28]) {
   uint32_t flags = 0;
   std::memcpy(&flags, dcb + 8, sizeof flags);
@@ -345,7 +401,7 @@ HANDLE WINAPI FakeCreateFileW(LPCWSTR name, DWORD access, DWORD shareMode,
   auto script = f.scripts.find(call.port);
   bool held = false;  // share mode 0: a port open already is busy
   for (auto& port : f.ports) held = held || (port.second.open && port.second.port == call.port);
-  if (script != f.scripts.end() && !script->second.busy && !held) {
+  if (script != f.scripts.end() && !script->second.busy && !held && !f.timeRanOut) {
     call.handle = NewPortHandle(f);
     OpenPort port;
     port.port = call.port;
@@ -373,6 +429,7 @@ BOOL WINAPI FakeCloseHandle(HANDLE handle) {
   }
   if (Reader* reader = FindReader(f, handle)) {
     reader->handleOpen = false;
+    if (reader->alive) f.outlived = true;
     // The thread has marked itself ended under the lock and needs it no more.
     if (!reader->alive && reader->thread.joinable()) reader->thread.join();
     f.calls.push_back(call);
@@ -451,6 +508,7 @@ BOOL WINAPI FakeEscapeCommFunction(HANDLE handle, DWORD function) {
 BOOL WINAPI FakeSetCommMask(HANDLE handle, DWORD mask) {
   Fake& f = TheFake();
   std::unique_lock<std::mutex> lock(f.mutex);
+  PaceReader(f, lock);
   AwaitPortFree(f, lock, handle);
   FakeCall call = NewCall(f, FakeCallKind::kSetCommMask, handle);
   call.value = mask;
@@ -466,16 +524,18 @@ BOOL WINAPI FakeSetCommMask(HANDLE handle, DWORD mask) {
 BOOL WINAPI FakeWaitCommEvent(HANDLE handle, LPDWORD events, LPOVERLAPPED) {
   Fake& f = TheFake();
   std::unique_lock<std::mutex> lock(f.mutex);
+  PaceReader(f, lock);
   AwaitPortFree(f, lock, handle);
   FakeCall call = NewCall(f, FakeCallKind::kWaitCommEvent, handle);
   *events = 0;
   OpenPort* port = FindOpenPort(f, handle);
+  if (tReader != nullptr && tReader->letGo) port = nullptr;
   if (port != nullptr) {
     const FakePortScript& script = f.scripts[port->port];
     const std::vector<FakeWaitOutcome>& outcomes = script.waitOutcomes;
     size_t index = port->waits++;
     if (index == 0 && script.waitAfterFirstCancel && tReader != nullptr) {
-      while (!tReader->cancelSeen) BlockReader(f, lock);
+      while (!tReader->cancelSeen && !tReader->letGo) BlockReader(f, lock);
     }
     if (index < outcomes.size()) {
       *events = outcomes[index].events;
@@ -489,6 +549,7 @@ BOOL WINAPI FakeWaitCommEvent(HANDLE handle, LPDWORD events, LPOVERLAPPED) {
   for (;;) {
     port = FindOpenPort(f, handle);
     if (port == nullptr || port->mask == 0) break;
+    if (tReader != nullptr && tReader->letGo) break;
     if ((port->mask & EV_RXCHAR) != 0 && ByteDue(f, *port)) {
       *events = EV_RXCHAR;
       call.result = TRUE;
@@ -497,6 +558,7 @@ BOOL WINAPI FakeWaitCommEvent(HANDLE handle, LPDWORD events, LPOVERLAPPED) {
     if (tReader == nullptr) break;  // nobody else would ever move the clock
     if (!BlockReaderInCall(f, lock, handle)) break;  // cancelled
   }
+  HoldReader(f, lock, call.port);
   call.value = *events;
   f.calls.push_back(call);
   return call.result;
@@ -508,6 +570,7 @@ BOOL WINAPI FakeWaitCommEvent(HANDLE handle, LPDWORD events, LPOVERLAPPED) {
 BOOL WINAPI FakeReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED) {
   Fake& f = TheFake();
   std::unique_lock<std::mutex> lock(f.mutex);
+  PaceReader(f, lock);
   AwaitPortFree(f, lock, handle);
   FakeCall call = NewCall(f, FakeCallKind::kReadFile, handle);
   if (read != nullptr) *read = 0;
@@ -515,7 +578,7 @@ BOOL WINAPI FakeReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD rea
   DWORD got = 0;
   for (;;) {
     OpenPort* port = FindOpenPort(f, handle);
-    if (port == nullptr) {
+    if (port == nullptr || (tReader != nullptr && tReader->letGo)) {
       call.result = FALSE;
       break;
     }
@@ -536,6 +599,7 @@ BOOL WINAPI FakeReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD rea
       break;
     }
   }
+  HoldReader(f, lock, call.port);
   if (read != nullptr) *read = got;
   call.value = got;
   f.calls.push_back(call);
@@ -599,7 +663,10 @@ BOOL WINAPI FakeCancelSynchronousIo(HANDLE thread) {
                 reader->inCall;
   f.calls.push_back(call);
   if (call.result) reader->abortCall = true;
-  if (reader != nullptr) reader->cancelSeen = true;
+  if (reader != nullptr && !reader->cancelSeen) {
+    reader->cancelSeen = true;
+    reader->cancelAtMs = f.nowMs;
+  }
   Wake(f, lock, 0);
   return call.result;
 }

@@ -14,6 +14,12 @@
 // once the reader thread is quiescent: blocked in ReadFile or WaitCommEvent with no
 // byte due at the current time, or ended. So a test over the fake is deterministic
 // although the reader runs on a real thread.
+//
+// A fault that would make a test wait for ever is turned into a flag that the test
+// checks, and the fake then ends the wait itself: a reader that spins (FakeReaderRanAway),
+// a close behind a wait nothing ends (FakeCallHung), virtual time past the longest scan
+// (FakeTimeRanOut). A reader's thread handle closed before the thread ended is flagged
+// too (FakeReaderOutlivedItsHandle).
 #pragma once
 
 #include <windows.h>
@@ -57,6 +63,12 @@ struct FakePortScript {
   // any call, so a cancel finds nothing) until the first CancelSynchronousIo aimed at
   // it, and then enters the wait.
   bool waitAfterFirstCancel = false;
+  // Once the first CancelSynchronousIo is aimed at the reader (the scan is closing the
+  // port), the reader's ReadFile or WaitCommEvent then under way returns only this
+  // many virtual milliseconds after that cancel, held outside any call so that no
+  // cancel ends it: a reader thread that is not scheduled while the port is closed.
+  // Longer than kReaderOffPortBoundMs, the reader outlives ClosePort.
+  uint32_t readerHeldMs = 0;
   DCB reportedDcb = {};       // what GetCommState gives
   COMMTIMEOUTS reportedTimeouts = {};
   std::map<uint32_t, FakeStream> streams;  // by baud rate; a rate not here is silent
@@ -104,6 +116,12 @@ struct FakeCall {
 
 enum class FakeHost { kWine, kWindows };
 
+// The most virtual time one scan can take: every one of 255 ports passing its liveness
+// test at all six rates and then sending too little, each attempt waiting out the
+// 30 s capture bound (35 s at 4800, in whole 7 s periods) with its 0.1 s liveness
+// test and 0.1 s close, rounded up to 40 s: 17 hours. Past it a wait has no end.
+constexpr uint64_t kFakeLongestScanMs = 255ull * 6 * 40 * 1000;
+
 // Forgets every script and record and sets the clock to 0. Ends and joins any reader
 // thread a previous test left behind.
 void FakeReset();
@@ -115,13 +133,22 @@ std::vector<FakeCall> FakeCalls();
 uint64_t FakeNowMs();
 int32_t FakeOpenPortCount();
 int32_t FakeAliveReaderCount();
-// True when the fake gave up waiting for a reader to become quiescent: the reader
-// kept running without ever waiting for a byte (a spin), or hung outside the fake.
+// True when a reader made call after call without ever waiting for the clock (a
+// spin), or hung outside the fake. A spinning reader's every further call waits for
+// the clock to move first, so that the test goes on in virtual time.
 bool FakeReaderRanAway();
 // True when, under the Windows model, a call waited more than 10 s of virtual time for
 // another thread's call on the same port: a close behind a wait that nothing ends,
 // which on Windows hangs. The fake then ends that wait itself, so the test goes on.
 bool FakeCallHung();
+// True when the clock ran past kFakeLongestScanMs since FakeReset: the scan waits for
+// something that never comes. The fake then ends it: every call a reader makes fails
+// at once, as on a device unplugged, and no port opens again.
+bool FakeTimeRanOut();
+// True when a reader's thread handle was closed while the thread still ran: whoever
+// closed it stopped waiting too early, and the reader could still store a byte into a
+// capture that the next attempt has reset.
+bool FakeReaderOutlivedItsHandle();
 
 // The flag word at offset 8 of a recorded DCB.
 uint32_t FakeDcbFlags(const unsigned char (&dcb)[28]);

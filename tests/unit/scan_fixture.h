@@ -127,6 +127,10 @@ class FakeScanTest : public testing::Test {
   void TearDown() override {
     EXPECT_FALSE(FakeReaderRanAway()) << "a reader never waited for the clock";
     EXPECT_FALSE(FakeCallHung()) << "a call waited for ever behind another on its port";
+    EXPECT_FALSE(FakeTimeRanOut()) << "virtual time ran past the longest a scan can take ("
+                                   << kFakeLongestScanMs / 3600000 << " h): a wait without end";
+    EXPECT_FALSE(FakeReaderOutlivedItsHandle())
+        << "a reader's thread handle was closed before the reader ended";
     FakeReset();
   }
 
