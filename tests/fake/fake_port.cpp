@@ -16,7 +16,8 @@ namespace {
 // Only guards against a hang: a reader stuck outside the fake.
 constexpr auto kQuiescenceDeadline = std::chrono::seconds(10);
 // A reader making more calls than this without once waiting for the clock spins. A
-// healthy one makes at most a capture's 2048 reads and a few hundred waits so.
+// healthy one makes at most a capture's 2048 reads, or 100 event-only waits of three
+// calls each, in a row.
 constexpr uint32_t kSpinCallLimit = 10000;
 // A wait for ever is cut off after this much virtual time.
 constexpr uint64_t kLongestWaitMs = 3600 * 1000;

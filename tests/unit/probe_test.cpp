@@ -253,20 +253,27 @@ TEST_F(ProbeTest, CaptureStopsAt2047Bytes) {
 // The stop signal ends a reading reader after its current read, whether ClosePort sets
 // it or it is set alone with the port still open and delivering (a reader that kept
 // reading with its own copy of the handle would then run on). After ClosePort the
-// fields are at rest and a second close does nothing.
+// fields are at rest and a second close does nothing. A reader held up past ClosePort's
+// bound (not scheduled while the port is closed) outlives ClosePort; EndReader returns
+// only once it has ended, so that nothing it does lands in the next attempt's capture.
 TEST_F(ProbeTest, StopSignalEndsTheReader) {
-  for (bool signalAlone : {true, false}) {
-    SCOPED_TRACE(signalAlone ? "stop signal alone" : "ClosePort");
+  enum Stop { kSignalAlone, kClosePort, kClosePortReaderHeld };
+  for (Stop stop : {kSignalAlone, kClosePort, kClosePortReaderHeld}) {
+    SCOPED_TRACE(stop == kSignalAlone ? "stop signal alone"
+                 : stop == kClosePort ? "ClosePort"
+                                      : "ClosePort, reader held");
     FakeReset();
     context->capture.count.store(0);
-    FakeScriptPort(1, ReceiverPort(4800));
+    FakePortScript script = ReceiverPort(4800);
+    if (stop == kClosePortReaderHeld) script.readerHeldMs = kReaderOffPortBoundMs + 50;
+    FakeScriptPort(1, script);
     ASSERT_TRUE(Probe(4800));
     context->portOpen = 1;
     Sleep(1000);  // virtual: bytes 1 to 480 are due by now
     int32_t count = context->capture.count.load();
     EXPECT_EQ(count, 480);
     size_t reads = CallsOf(FakeCallKind::kReadFile, true).size();
-    if (signalAlone) {
+    if (stop == kSignalAlone) {
       context->capture.portHandle.store(INVALID_HANDLE_VALUE);
       Sleep(1000);  // another 480 bytes due, for a reader that ignored the signal
       EXPECT_EQ(FakeOpenPortCount(), 1);
@@ -277,19 +284,31 @@ TEST_F(ProbeTest, StopSignalEndsTheReader) {
       EXPECT_EQ(context->portOpen, 0);
       EXPECT_EQ(FakeOpenPortCount(), 0);
     }
-    EXPECT_EQ(FakeAliveReaderCount(), 0);
-    EXPECT_LE(CallsOf(FakeCallKind::kReadFile, true).size(), reads + 1);
-    int32_t ended = context->capture.count.load();
-    EXPECT_LE(ended, count + 1);
+    EXPECT_EQ(FakeAliveReaderCount(), stop == kClosePortReaderHeld ? 1 : 0);
     size_t calls = FakeCalls().size();
     ClosePort(context);
-    if (!signalAlone) {
+    if (stop != kSignalAlone) {
       EXPECT_EQ(FakeCalls().size(), calls);
     }
     EndReader(context);
     EXPECT_EQ(context->readerThread, nullptr);
+    EXPECT_EQ(FakeAliveReaderCount(), 0);
+    EXPECT_FALSE(FakeReaderOutlivedItsHandle());
+    EXPECT_LE(CallsOf(FakeCallKind::kReadFile, true).size(), reads + 1);
+    int32_t ended = context->capture.count.load();
+    EXPECT_LE(ended, count + 1);
     EndReader(context);
+    Sleep(1000);  // a reader still running would make its last moves now
     EXPECT_EQ(context->capture.count.load(), ended);
+    // The reader's last call came before EndReader closed its thread handle.
+    std::vector<FakeCall> all = FakeCalls();
+    size_t lastReaderCall = 0;
+    size_t threadClosedAt = 0;
+    for (size_t i = 0; i < all.size(); ++i) {
+      if (all[i].onReader) lastReaderCall = i;
+      if (all[i].kind == FakeCallKind::kCloseHandle && all[i].port == 0) threadClosedAt = i;
+    }
+    EXPECT_LT(lastReaderCall, threadClosedAt);
   }
 }
 
