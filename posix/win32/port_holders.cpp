@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -157,27 +158,32 @@ pid_t OpenedBy(const struct stat& file) {
     if (descriptors == nullptr) continue;
     bool opens = false;
     bool locks = false;
-    bool farEnd = false;
+    std::vector<std::string> masters;  // the process's pty masters, by fd number
     while (const dirent* fd = readdir(descriptors)) {
       if (fd->d_name[0] == '.') continue;
-      char path[sizeof folder + sizeof fd->d_name + 1];
-      std::snprintf(path, sizeof path, "%s/%s", folder, fd->d_name);
+      // Relative to the open folder: a quarter cheaper than a whole path, and this
+      // runs for every descriptor of every process this user may look into.
       struct stat info;
-      if (stat(path, &info) != 0) continue;
-      bool same = info.st_dev == file.st_dev && info.st_ino == file.st_ino;
-      bool master = ptySlave && S_ISCHR(info.st_mode) && major(info.st_rdev) == kPtyMasterMajor &&
-                    minor(info.st_rdev) == kPtyMasterMinor;
-      if (!same && !master) continue;
-      std::snprintf(path, sizeof path, "/proc/%ld/fdinfo/%s", pid, fd->d_name);
-      if (master) {
-        farEnd = farEnd || FdinfoField(path, "tty-index") == ptyIndex;
-        continue;
+      if (fstatat(dirfd(descriptors), fd->d_name, &info, 0) != 0) continue;
+      if (ptySlave && S_ISCHR(info.st_mode) && major(info.st_rdev) == kPtyMasterMajor &&
+          minor(info.st_rdev) == kPtyMasterMinor) {
+        masters.emplace_back(fd->d_name);
+      } else if (info.st_dev == file.st_dev && info.st_ino == file.st_ino) {
+        opens = true;
+        char path[sizeof folder + sizeof fd->d_name + 16];
+        std::snprintf(path, sizeof path, "/proc/%ld/fdinfo/%s", pid, fd->d_name);
+        locks = locks || DescriptorLocks(path);
       }
-      opens = true;
-      locks = locks || DescriptorLocks(path);
     }
     closedir(descriptors);
-    if (!opens || farEnd) continue;
+    if (!opens) continue;
+    // Only a process that has the device open is asked which masters it holds.
+    bool farEnd = false;
+    for (size_t n = 0; n < masters.size() && !farEnd; ++n) {
+      std::string info = "/proc/" + std::to_string(pid) + "/fdinfo/" + masters[n];
+      farEnd = FdinfoField(info.c_str(), "tty-index") == ptyIndex;
+    }
+    if (farEnd) continue;
     if (opener == 0) opener = static_cast<pid_t>(pid);
     if (locks) locker = static_cast<pid_t>(pid);
   }
