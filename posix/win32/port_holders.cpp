@@ -7,6 +7,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -158,7 +159,8 @@ pid_t OpenedBy(const struct stat& file) {
     if (descriptors == nullptr) continue;
     bool opens = false;
     bool locks = false;
-    std::vector<std::string> masters;  // the process's pty masters, by fd number
+    std::vector<long> masters;  // the process's pty masters, by descriptor
+    long opened = -1;           // a descriptor of the device
     while (const dirent* fd = readdir(descriptors)) {
       if (fd->d_name[0] == '.') continue;
       // Relative to the open folder: a quarter cheaper than a whole path, and this
@@ -167,9 +169,10 @@ pid_t OpenedBy(const struct stat& file) {
       if (fstatat(dirfd(descriptors), fd->d_name, &info, 0) != 0) continue;
       if (ptySlave && S_ISCHR(info.st_mode) && major(info.st_rdev) == kPtyMasterMajor &&
           minor(info.st_rdev) == kPtyMasterMinor) {
-        masters.emplace_back(fd->d_name);
+        masters.push_back(std::strtol(fd->d_name, nullptr, 10));
       } else if (info.st_dev == file.st_dev && info.st_ino == file.st_ino) {
         opens = true;
+        opened = std::strtol(fd->d_name, nullptr, 10);
         char path[sizeof folder + sizeof fd->d_name + 16];
         std::snprintf(path, sizeof path, "/proc/%ld/fdinfo/%s", pid, fd->d_name);
         locks = locks || DescriptorLocks(path);
@@ -177,10 +180,14 @@ pid_t OpenedBy(const struct stat& file) {
     }
     closedir(descriptors);
     if (!opens) continue;
-    // Only a process that has the device open is asked which masters it holds.
+    // Only a process that has the device open is asked which masters it holds,
+    // nearest descriptor first: openpty() gives the two ends neighbouring numbers,
+    // so a process with hundreds of ptys is mostly answered at the first look.
+    std::sort(masters.begin(), masters.end(),
+              [opened](long a, long b) { return std::labs(a - opened) < std::labs(b - opened); });
     bool farEnd = false;
     for (size_t n = 0; n < masters.size() && !farEnd; ++n) {
-      std::string info = "/proc/" + std::to_string(pid) + "/fdinfo/" + masters[n];
+      std::string info = "/proc/" + std::to_string(pid) + "/fdinfo/" + std::to_string(masters[n]);
       farEnd = FdinfoField(info.c_str(), "tty-index") == ptyIndex;
     }
     if (farEnd) continue;
