@@ -70,7 +70,7 @@ pid_t UucpLockHolder(const char* device) {
 // "1: FLOCK  ADVISORY  WRITE 812 00:05:87 0 EOF": the pid, then the file system's
 // major and minor (hex) and the inode; a waiter's line has "->" after the number,
 // and an open file description lock has the pid -1 (held, by whom is not said).
-// *pid is the holder, or 0 for an open file description lock.
+// *holder is the holder, or 0 for an open file description lock.
 bool LockHolder(const struct stat& file, pid_t* holder) {
   FILE* locks = std::fopen("/proc/locks", "re");
   if (locks == nullptr) return false;
