@@ -353,29 +353,21 @@ int32_t FakeAliveReaderCount() {
   return alive;
 }
 
-bool FakeReaderRanAway() {
+namespace {
+
+// One of the fake's fault flags, read under its lock.
+bool FaultFlag(bool Fake::*flag) {
   Fake& f = TheFake();
   std::lock_guard<std::mutex> lock(f.mutex);
-  return f.ranAway;
+  return f.*flag;
 }
 
-bool FakeCallHung() {
-  Fake& f = TheFake();
-  std::lock_guard<std::mutex> lock(f.mutex);
-  return f.hung;
-}
+}  // namespace
 
-bool FakeTimeRanOut() {
-  Fake& f = TheFake();
-  std::lock_guard<std::mutex> lock(f.mutex);
-  return f.timeRanOut;
-}
-
-bool FakeReaderOutlivedItsHandle() {
-  Fake& f = TheFake();
-  std::lock_guard<std::mutex> lock(f.mutex);
-  return f.outlived;
-}
+bool FakeReaderRanAway() { return FaultFlag(&Fake::ranAway); }
+bool FakeCallHung() { return FaultFlag(&Fake::hung); }
+bool FakeTimeRanOut() { return FaultFlag(&Fake::timeRanOut); }
+bool FakeReaderOutlivedItsHandle() { return FaultFlag(&Fake::outlived); }
 
 uint32_t FakeDcbFlags(const unsigned char (&dcb)[28]) {
   uint32_t flags = 0;
