@@ -6,7 +6,7 @@
 #include "terminal/terminal.h"
 
 #include "resources/resource.h"
-#include "win32/com_names.h"
+#include "win32/scan_session.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -93,13 +93,10 @@ INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND owner, DL
   while (!gDialog.ended) {
     switch (ReadKey(STDIN_FILENO)) {
       case kKeyEnter:
-        // Notes on ports are made by the scan this command runs, for its result.
-        TakePortNotes();
-        // COM numbers stay with their devices for the whole scan and its result, as
-        // on Windows; the next Detect numbers what is there then.
-        HoldPortNumbering("");
+        // The numbering and the notes belong to the scan this command runs.
+        BeginScanSession();
         SendCommand(IDOK, &gDetectButton);
-        ReleasePortNumbering();
+        EndScanSession();
         break;
       case kKeyClose:
       case kKeyEscape:

@@ -21,7 +21,7 @@ void NotePort(int32_t port, PortNoteKind kind, const char* path, pid_t holder) {
       if (note.port == port) return;
     }
   }
-  PortNote note = {port, kind, path, holder, ""};
+  PortNote note = {port, kind, path, holder, "", 0};
   char resolved[PATH_MAX];
   if (realpath(path, resolved) != nullptr) note.device = resolved;
   // Asked now, while the holder still has it: the result shows only after the scan.
