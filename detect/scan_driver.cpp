@@ -39,6 +39,33 @@ bool WaitForCapture(const ScanContext* context, uint32_t waitSeconds) {
   }
 }
 
+// The six rates on port n, as the scan tries them; true with the first rate whose
+// capture is recognised. A failed probe ends the port: its later rates are skipped.
+bool ScanPort(ScanContext* context, int32_t n, uint32_t* rate) {
+  for (uint32_t r : kBaudRates) {
+    ReportScanProgress(context, PortProgress(n));
+    uint32_t waitSeconds = WaitPeriodSeconds(r);
+    PortName name = MakePortName(n);
+    context->capture.count.store(0);
+    std::memset(context->captureBuffer, 0, kCaptureBufferSize);
+    LogLine("Checking port COM%d: bauds rate %d", static_cast<int>(n), static_cast<int>(r));
+
+    if (!ProbePort(r, name, context)) {
+      ClosePort(context);
+      return false;  // the rates of this port not yet tried are skipped
+    }
+    context->portOpen = 1;
+    bool captured = WaitForCapture(context, waitSeconds);
+    ClosePort(context);
+    EndReader(context);
+    if (captured && RecogniseSentence(context->captureBuffer, context->capture.count.load())) {
+      *rate = r;
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 PortName MakePortName(int32_t port) {
@@ -54,30 +81,21 @@ PortName MakePortName(int32_t port) {
 }
 
 bool ScanForReceiver(ScanContext* context, int32_t* port, uint32_t* rate) {
-  ReportScanProgress(context, 0);
-  for (int32_t n = kFirstPort; n <= kLastPort; ++n) {
-    for (uint32_t r : kBaudRates) {
-      ReportScanProgress(context, PortProgress(n));
-      uint32_t waitSeconds = WaitPeriodSeconds(r);
-      PortName name = MakePortName(n);
-      context->capture.count.store(0);
-      std::memset(context->captureBuffer, 0, kCaptureBufferSize);
-      LogLine("Checking port COM%d: bauds rate %d", static_cast<int>(n), static_cast<int>(r));
+  int32_t all[kLastPort - kFirstPort + 1];
+  for (int32_t n = kFirstPort; n <= kLastPort; ++n) all[n - kFirstPort] = n;
+  return ScanPorts(context, all, kLastPort - kFirstPort + 1, port, rate);
+}
 
-      if (!ProbePort(r, name, context)) {
-        ClosePort(context);
-        break;  // the rates of this port not yet tried are skipped
-      }
-      context->portOpen = 1;
-      bool captured = WaitForCapture(context, waitSeconds);
-      ClosePort(context);
-      EndReader(context);
-      if (captured && RecogniseSentence(context->captureBuffer, context->capture.count.load())) {
-        *port = n;
-        *rate = r;
-        ReportScanProgress(context, 100);
-        return true;
-      }
+bool ScanPorts(ScanContext* context, const int32_t* ports, int32_t count, int32_t* port,
+               uint32_t* rate) {
+  ReportScanProgress(context, 0);
+  for (int32_t at = 0; at < count; ++at) {
+    uint32_t found = 0;
+    if (ScanPort(context, ports[at], &found)) {
+      *port = ports[at];
+      *rate = found;
+      ReportScanProgress(context, 100);
+      return true;
     }
   }
   ReportScanProgress(context, 100);

@@ -27,3 +27,8 @@ PortName MakePortName(int32_t port);
 // Returns true with the first port and rate whose capture holds a known sentence;
 // port and rate are left untouched when nothing is found.
 bool ScanForReceiver(ScanContext* context, int32_t* port, uint32_t* rate);
+
+// The same scan over the count ports given, in the order given: progress, log and
+// the six rates per port as ScanForReceiver, which is this over ports 1 to 255.
+bool ScanPorts(ScanContext* context, const int32_t* ports, int32_t count, int32_t* port,
+               uint32_t* rate);
