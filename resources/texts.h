@@ -22,5 +22,10 @@
 #define SENTROVA_TEXT_WEB "sentrova.example.org"
 #define SENTROVA_TEXT_DETECT "Detect"
 #define SENTROVA_TEXT_QUIT "Quit"
+// The result of a scan: the dialog's box and the Linux build's `--scan` say the same.
+#define SENTROVA_TEXT_COMPLETED "Completed"
+#define SENTROVA_TEXT_FOUND "GPS device found at COM%d: / %d bauds"
+#define SENTROVA_TEXT_NOT_FOUND "No GPS devices found"
+#define SENTROVA_TEXT_NO_MEMORY "Not enough memory to scan for GPS devices"
 
 #endif

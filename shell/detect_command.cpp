@@ -1,6 +1,7 @@
 #include "detect/scan_context.h"
 #include "detect/scan_driver.h"
 #include "resources/resource.h"
+#include "resources/texts.h"
 #include "shell/main_dialog.h"
 
 #include <commctrl.h>
@@ -9,7 +10,7 @@
 // means the system is in trouble, and saying "No GPS devices found" then would tell
 // the user that the ports were looked at when they were not. The box keeps the
 // usual caption, so whatever waits for the result box still finds it.
-static const WCHAR kNoMemoryText[] = L"Not enough memory to scan for GPS devices";
+static const WCHAR kNoMemoryText[] = L"" SENTROVA_TEXT_NO_MEMORY;
 
 void ReportProgress(int32_t percent) {
   SendMessageW(GetDlgItem(gMainDialog, IDC_PROGRESS), PBM_SETPOS, static_cast<WPARAM>(percent), 0);
@@ -22,7 +23,7 @@ void OnDetect() {
 
   ScanContext* context = CreateScanContext(ReportProgress);
   if (context == nullptr) {
-    MessageBoxW(gMainDialog, kNoMemoryText, L"Completed", MB_OK);
+    MessageBoxW(gMainDialog, kNoMemoryText, L"" SENTROVA_TEXT_COMPLETED, MB_OK);
     return;
   }
   int32_t port = 0;
@@ -34,10 +35,10 @@ void OnDetect() {
 
   WCHAR text[64];
   if (found) {
-    wsprintfW(text, L"GPS device found at COM%d: / %d bauds", static_cast<int>(port),
+    wsprintfW(text, L"" SENTROVA_TEXT_FOUND, static_cast<int>(port),
               static_cast<int>(rate));
   } else {
-    wsprintfW(text, L"No GPS devices found");
+    wsprintfW(text, L"" SENTROVA_TEXT_NOT_FOUND);
   }
-  MessageBoxW(gMainDialog, text, L"Completed", MB_OK);
+  MessageBoxW(gMainDialog, text, L"" SENTROVA_TEXT_COMPLETED, MB_OK);
 }

@@ -1,6 +1,6 @@
 // The Linux build's entry: the program's own entry is wWinMain, as on Windows. The
 // command line is the Linux build's own: --help and --version, as a Linux command
-// has them; the program itself takes no argument.
+// has them, and --scan for scripts; the dialog itself takes no argument.
 #include "terminal/terminal.h"
 
 #include "resources/texts.h"
@@ -8,6 +8,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 // Any non-null value: the program passes its instance on and never looks inside.
 struct HINSTANCE__ {
@@ -21,6 +23,7 @@ constexpr int kUsageStatus = 2;
 
 const char kHelp[] =
     "Usage: sentrova [--help | --version]\n"
+    "       sentrova --scan [--json] [--device PATH]...\n"
     "\n"
     "Finds the serial port and baud rate of an attached GPS receiver: scans COM1 to\n"
     "COM255 at 4800, 9600, 19200, 38400, 57600 and 115200 bit/s and reports the first\n"
@@ -47,11 +50,27 @@ const char kHelp[] =
     "                    (or is), and only those ports exist\n"
     "\n"
     "Options:\n"
+    "  --scan            scan once without the dialog, terminal or not: the log on\n"
+    "                    stdout, the result lines on stderr, the answer in the exit\n"
+    "                    status\n"
+    "  --json            with --scan: one JSON object on stdout when the scan ends,\n"
+    "                    the log on stderr; fields found, port, rate, device,\n"
+    "                    stable_path, busy, refused, version (see sentrova(1))\n"
+    "  --device PATH     with --scan: scan only this device (a link such as\n"
+    "                    /dev/serial/by-id/... counts as its device), at all six\n"
+    "                    rates; repeatable. A PATH that is no COM port is refused\n"
+    "                    unopened\n"
     "  --help            show this help and exit\n"
     "  --version         show the version and exit\n"
     "\n"
-    "Exit status: 0 once the dialog is closed, whatever a scan found; 2 for an\n"
-    "argument it does not take. See sentrova(1).\n";
+    "In a script:\n"
+    "  dev=$(sentrova --scan --json 2>/dev/null | jq -r '.stable_path // .device')\n"
+    "  sentrova --scan --device /dev/ttyUSB0 >/dev/null 2>&1 && echo receiver\n"
+    "\n"
+    "Exit status: the dialog, 0 once closed, whatever a scan found. --scan: 0 a\n"
+    "receiver was found, 1 none was, 128+N when ended by signal N (130 for Ctrl-C),\n"
+    "its open port closed first. 2 for an argument it does not take, a --device\n"
+    "that is no COM port, or no scan possible. See sentrova(1).\n";
 
 // Writes text to stdout; 0, or 1 when it could not be written (a full disk, a closed
 // pipe), so a caller of --help or --version learns that it got nothing.
@@ -59,6 +78,11 @@ int PrintAndExit(const char* text) {
   bool written = std::fputs(text, stdout) >= 0;
   written = std::fflush(stdout) == 0 && written;
   return written ? 0 : 1;
+}
+
+int Usage(const char* problem) {
+  std::fprintf(stderr, "sentrova: %s; see 'sentrova --help'\n", problem);
+  return kUsageStatus;
 }
 
 }  // namespace
@@ -72,21 +96,38 @@ int main(int argc, char** argv) {
   // scan, and never hides behind a --help before it.
   bool help = false;
   bool version = false;
+  bool scan = false;
+  bool json = false;
+  std::vector<std::string> devices;
   for (int n = 1; n < argc; ++n) {
-    if (std::strcmp(argv[n], "--help") == 0) {
+    const char* argument = argv[n];
+    if (std::strcmp(argument, "--help") == 0) {
       help = true;
-    } else if (std::strcmp(argv[n], "--version") == 0) {
+    } else if (std::strcmp(argument, "--version") == 0) {
       version = true;
+    } else if (std::strcmp(argument, "--scan") == 0) {
+      scan = true;
+    } else if (std::strcmp(argument, "--json") == 0) {
+      json = true;
+    } else if (std::strcmp(argument, "--device") == 0 && n + 1 < argc) {
+      devices.emplace_back(argv[++n]);
+    } else if (std::strncmp(argument, "--device=", 9) == 0) {
+      devices.emplace_back(argument + 9);
+    } else if (std::strcmp(argument, "--device") == 0) {
+      return Usage("--device needs a path");
     } else {
       std::fprintf(stderr, "sentrova: unknown argument '%s'; see 'sentrova --help'\n",
-                   VisibleText(argv[n]).c_str());
+                   VisibleText(argument).c_str());
       return kUsageStatus;
     }
   }
   if (help) return PrintAndExit(kHelp);
   if (version) return PrintAndExit("sentrova " SENTROVA_VERSION "\n");
+  if (!scan && json) return Usage("--json goes with --scan");
+  if (!scan && !devices.empty()) return Usage("--device goes with --scan");
 
   StartSignalWatch();
+  if (scan) return RunScriptScan(json, devices);
   static HINSTANCE__ instance = {0};
   static WCHAR noArguments[] = L"";
   return wWinMain(&instance, nullptr, noArguments, SW_SHOWNORMAL);

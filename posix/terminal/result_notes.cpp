@@ -27,16 +27,11 @@ const char kFoundPrefix[] = "GPS device found at COM";
 // name to give gpsd or any other program, which the next plug or boot keeps, while
 // ttyACM0 may then be another device.
 std::string FoundDeviceLine(int32_t port) {
-  char path[PATH_MAX];
-  if (!ComDevicePath(port, path, sizeof path)) return "";
-  std::string line = "COM" + std::to_string(port) + " is " + path;
-  char resolved[PATH_MAX];
-  if (realpath(path, resolved) != nullptr && std::strcmp(resolved, path) != 0) {
-    line += " -> ";
-    line += resolved;
-  }
-  std::string stable;
-  if (StableDevicePath(path, &stable)) line += " (" + stable + ")";
+  FoundDevice found;
+  if (!FindFoundDevice(port, &found)) return "";
+  std::string line = "COM" + std::to_string(port) + " is " + found.path;
+  if (found.device != found.path) line += " -> " + found.device;
+  if (!found.stable.empty()) line += " (" + found.stable + ")";
   return line;
 }
 
@@ -187,11 +182,21 @@ void BusyLine(const std::vector<PortNote>& notes, std::vector<std::string>* line
 
 }  // namespace
 
-std::vector<std::string> ResultNotes(const std::string& result, const std::vector<PortNote>& notes) {
+bool FindFoundDevice(int32_t port, FoundDevice* found) {
+  char path[PATH_MAX];
+  if (!ComDevicePath(port, path, sizeof path)) return false;
+  found->path = path;
+  char resolved[PATH_MAX];
+  found->device = realpath(path, resolved) != nullptr ? resolved : path;
+  found->stable.clear();
+  if (!StableDevicePath(path, &found->stable)) found->stable.clear();
+  return true;
+}
+
+std::vector<std::string> ScanResultNotes(int32_t foundPort, const std::vector<PortNote>& notes) {
   std::vector<std::string> lines;
-  int32_t port = 0;
-  if (FoundPort(result, &port)) {
-    std::string line = FoundDeviceLine(port);
+  if (foundPort != 0) {
+    std::string line = FoundDeviceLine(foundPort);
     if (!line.empty()) lines.push_back(line);
   }
   RefusalLines(notes, &lines);
@@ -200,4 +205,11 @@ std::vector<std::string> ResultNotes(const std::string& result, const std::vecto
   // name a process after an escape sequence.
   for (std::string& line : lines) line = VisibleText(line);
   return lines;
+}
+
+// The dialog's box is given its text only; the port found is read back from it.
+std::vector<std::string> ResultNotes(const std::string& result, const std::vector<PortNote>& notes) {
+  int32_t port = 0;
+  if (!FoundPort(result, &port)) port = 0;
+  return ScanResultNotes(port, notes);
 }

@@ -13,6 +13,8 @@
 // the two whole, and every way out gives the terminal back alike from either.
 #include "terminal/terminal.h"
 
+#include "win32/handles.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -29,6 +31,9 @@ namespace {
 
 constexpr int kFallbackRows = 24;
 constexpr int kFallbackColumns = 80;
+// How long a fatal signal waits for the ports to be closed; callers inside a call on
+// a port are woken at once, so only an open that never returns takes it.
+constexpr int kExitCloseBoundMs = 1000;
 
 // One lock for the session: the dialog's thread and the signal thread both draw, and
 // a drawing must never be cut by another or by the restore on a signal.
@@ -188,8 +193,14 @@ void* WatchSignals(void* parameter) {
       ResizeLocked();
       continue;
     }
-    // Give the terminal back, then die of the same signal, so whoever started the
-    // program learns how it ended. The lock stays held: nothing may draw again.
+    // Close the port a scan has open, give the terminal back, then die of the same
+    // signal, so whoever started the program learns how it ended (a shell reports
+    // 128 + its number) and a script's loop stops as for any command killed by it.
+    // The ports are closed here, not by the scanning thread, which may be asleep for
+    // seconds or inside a call on the port; the call fails as on any closed handle,
+    // and the descriptor is closed once no thread is inside a call on it. The lock
+    // stays held: nothing may draw again.
+    ClosePortsForExit(kExitCloseBoundMs);
     gMutex.lock();
     RestoreLocked();
     std::signal(signal, SIG_DFL);

@@ -81,12 +81,35 @@ void ShowView(const DialogView& view);
 // Discards keys typed ahead, so a key pressed during a scan cannot close a box unseen.
 void DiscardTypeAhead();
 // Blocks SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGWINCH in every thread to come and
-// handles them on a thread of their own: a resize redraws, the others give the
-// terminal back and end the process by the same signal.
+// handles them on a thread of their own: a resize redraws, the others close the open
+// ports, give the terminal back and end the process by the same signal.
 void StartSignalWatch();
 
 // ---- the result's notes ----------------------------------------------------
 // The lines the Linux build shows under a scan's result text: for a receiver found,
 // which device the port is; for ports refused for lack of permission, which ones,
 // their group and how to join it; for busy ports, which program holds them.
+// foundPort is the port found, 0 when none was.
+std::vector<std::string> ScanResultNotes(int32_t foundPort, const std::vector<PortNote>& notes);
+// The same for a result box's text, whose port is read from the text.
 std::vector<std::string> ResultNotes(const std::string& result, const std::vector<PortNote>& notes);
+
+// Where the port found is: its path in the scan's numbering, the device that is
+// (links resolved) and the device's stable udev link ("" when it has none). Raw
+// text from outside, to be passed through VisibleText before it is shown.
+struct FoundDevice {
+  std::string path;
+  std::string device;
+  std::string stable;
+};
+bool FindFoundDevice(int32_t port, FoundDevice* found);
+
+// ---- the scan for scripts --------------------------------------------------
+// `sentrova --scan`: one scan, no dialog; the log on stdout (on stderr with json),
+// the result lines on stderr as without a terminal, and with json one object on
+// stdout at the end. devices: the paths given with --device, none for every port.
+// Returns the exit status: 0 found, 1 none found, 2 bad usage or no scan possible.
+int RunScriptScan(bool json, const std::vector<std::string>& devices);
+// The JSON object of a finished scan, on one line.
+std::string ScanResultJson(bool found, int32_t port, uint32_t rate,
+                           const std::vector<PortNote>& notes);

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 
 namespace {
 
@@ -17,6 +19,10 @@ constexpr int kIndexBits = 16;
 std::mutex gTableMutex;
 HandleSlot gSlots[kHandleSlots];
 uint32_t gNextSlot = 0;
+// Signalled when a port's descriptor has been closed, for ClosePortsForExit.
+std::condition_variable gPortRetired;
+// Held while a port is being opened; ClosePortsForExit takes it and keeps it.
+std::timed_mutex gOpenMutex;
 
 thread_local DWORD tLastError = ERROR_SUCCESS;
 
@@ -75,8 +81,30 @@ void Retire(HandleSlot* slot) {
   } else if (slot->kind == kHandleThread) {
     ReleaseThreadRecord(slot->thread);
   }
+  bool port = slot->kind == kHandlePort;
   slot->kind = kHandleFree;
   slot->thread = nullptr;
+  if (port) gPortRetired.notify_all();
+}
+
+// Makes the handle stale for new calls; calls already inside a poll on the port are
+// woken and fail, and the last one out retires the slot. Table lock held.
+void CloseSlotLocked(HandleSlot* slot) {
+  slot->closing = true;
+  ++slot->generation;
+  if (slot->kind == kHandlePort) {
+    uint64_t one = 1;
+    ssize_t written = write(slot->port.wakeFd, &one, sizeof one);
+    (void)written;  // an eventfd only refuses at a count near 2^64
+  }
+  if (slot->references == 0) Retire(slot);
+}
+
+bool AnyPortOpenLocked() {
+  for (const HandleSlot& slot : gSlots) {
+    if (slot.kind == kHandlePort) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -109,17 +137,25 @@ BOOL CloseHandle(HANDLE handle) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  // From here the handle is stale for new calls; calls already inside a poll on
-  // the port are woken and fail, and the last one out retires the slot.
-  slot->closing = true;
-  ++slot->generation;
-  if (slot->kind == kHandlePort) {
-    uint64_t one = 1;
-    ssize_t written = write(slot->port.wakeFd, &one, sizeof one);
-    (void)written;  // an eventfd only refuses at a count near 2^64
-  }
-  if (slot->references == 0) Retire(slot);
+  CloseSlotLocked(slot);
   return TRUE;
+}
+
+void BeginPortOpen() { gOpenMutex.lock(); }
+
+void EndPortOpen() { gOpenMutex.unlock(); }
+
+void ClosePortsForExit(int boundMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
+  // Kept for good: the process ends next. An open that never returns costs the
+  // bound, and its port is then left to the kernel's close.
+  bool gated = gOpenMutex.try_lock_until(deadline);
+  (void)gated;
+  std::unique_lock<std::mutex> lock(gTableMutex);
+  for (HandleSlot& slot : gSlots) {
+    if (slot.kind == kHandlePort && !slot.closing) CloseSlotLocked(&slot);
+  }
+  gPortRetired.wait_until(lock, deadline, [] { return !AnyPortOpenLocked(); });
 }
 
 DWORD GetLastError() { return tLastError; }

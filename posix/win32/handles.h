@@ -39,6 +39,17 @@ HANDLE InsertThread(ThreadRecord* thread);
 HandleSlot* AcquireHandle(HANDLE handle, HandleKind kind);
 void ReleaseHandle(HandleSlot* slot);
 
+// Bracket a port's open, from its checks to its entry in the table, so that
+// ClosePortsForExit never misses a port being opened.
+void BeginPortOpen();
+void EndPortOpen();
+// For a process about to end by a signal: lets no port open from now on, closes
+// every open port handle as CloseHandle does (a caller inside a call on one is woken
+// and fails; the last one out closes the descriptor) and waits, at most boundMs, until
+// every descriptor is closed. No thread is left reading a closed descriptor, and a
+// pseudo-terminal gets its exclusivity back before the process goes.
+void ClosePortsForExit(int boundMs);
+
 // Drops the reference a thread handle holds on its record (threads.cpp).
 void ReleaseThreadRecord(ThreadRecord* thread);
 

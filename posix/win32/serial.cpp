@@ -131,11 +131,9 @@ int ReadQueued(PortRecord* port, unsigned char* buffer, DWORD size, DWORD* got) 
 
 }  // namespace
 
-HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
-                   DWORD creation, DWORD flags, HANDLE templateFile) {
-  // A port is always opened read-write for the one caller; there is nothing to
-  // share, create or copy, so those arguments change nothing here.
-  (void)access, (void)shareMode, (void)security, (void)creation, (void)flags, (void)templateFile;
+namespace {
+
+HANDLE OpenPort(LPCWSTR name) {
   int32_t number = 0;
   char path[PATH_MAX];
   struct stat device;
@@ -194,6 +192,20 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRI
     SetLastError(ErrorFromErrno(error));
     return INVALID_HANDLE_VALUE;
   }
+  return handle;
+}
+
+}  // namespace
+
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
+                   DWORD creation, DWORD flags, HANDLE templateFile) {
+  // A port is always opened read-write for the one caller; there is nothing to
+  // share, create or copy, so those arguments change nothing here.
+  (void)access, (void)shareMode, (void)security, (void)creation, (void)flags, (void)templateFile;
+  // A process ending by a signal closes its ports: none may open behind its back.
+  BeginPortOpen();
+  HANDLE handle = OpenPort(name);
+  EndPortOpen();
   return handle;
 }
 
