@@ -21,13 +21,15 @@ ensure_packages() {
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# What the Linux and Windows builds need.
-BUILD_PACKAGES=(g++ make cmake googletest g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
+# What the Linux and Windows builds need; nlohmann-json3-dev writes the JSON result.
+BUILD_PACKAGES=(g++ make cmake googletest g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+                nlohmann-json3-dev)
 # What the tests add: Wine and a virtual display for the Windows program, a terminal
 # multiplexer for the terminal dialog, clang for the fuzzer, the static analysers,
-# groff and man for the manual page's check, gpsd as a real neighbour on a port.
+# groff and man for the manual page's check, gpsd as a real neighbour on a port, jq
+# to read the JSON result.
 TEST_PACKAGES=(wine wine64 xvfb xdotool imagemagick x11-utils tmux clang-14 libclang-rt-14-dev
-               clang-tidy-14 cppcheck python3 groff-base man-db gpsd util-linux)
+               clang-tidy-14 cppcheck python3 groff-base man-db gpsd util-linux jq)
 
 # What scripts/release.sh adds: a clean clone, the zip, dpkg-shlibdeps for the
 # package's Depends. And what checking a release adds: the package checker, and

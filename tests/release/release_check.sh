@@ -154,7 +154,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 
 # Every member: root's, the commit's time, folders 755, files 644 but the program.
 want_files="./usr/bin/sentrova ./usr/share/doc/sentrova/changelog.gz ./usr/share/doc/sentrova/copyright
-            ./usr/share/man/man1/sentrova.1.gz"
+            ./usr/share/man/man1/sentrova.1.gz ./usr/share/bash-completion/completions/sentrova"
 dpkg-deb --fsys-tarfile "$deb" >"$work/data.tar"
 python3 - "$work/data.tar" "$epoch" "$want_files" <<'EOF' || fail "the package's files"
 import sys, tarfile

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# `cmake --install` of the Linux build into a staging folder: the program in bin and
-# its manual page in share/man/man1, and the page renders with no groff warning.
+# `cmake --install` of the Linux build into a staging folder: the program in bin, its
+# manual page in share/man/man1, which renders with no groff warning, and its bash
+# completion in share/bash-completion/completions, which completes.
 # Usage: install.sh BUILD_DIR
 set -u
 build=$1
@@ -27,9 +28,20 @@ groff -ww -man -Tutf8 -z "$work/sentrova.1" 2>"$work/groff.err" || fail "groff f
 [ ! -s "$work/groff.err" ] || fail "groff warns: $(cat "$work/groff.err")"
 MANWIDTH=80 man --warnings -l "$page" >"$work/page.txt" 2>"$work/man.err" || fail "man -l failed"
 [ ! -s "$work/man.err" ] || fail "man warns: $(cat "$work/man.err")"
-for part in "SENTROVA(1)" "NAME" "--help" "SENTROVA_COMDIR" "EXIT STATUS" "sudo usermod -aG dialout"; do
+for part in "SENTROVA(1)" "NAME" "--help" "SENTROVA_COMDIR" "EXIT STATUS" "sudo usermod -aG dialout" \
+            "--scan" "--device PATH" "stable_path" "gpsd_rate"; do
   grep -qF -- "$part" "$work/page.txt" || fail "the rendered page lacks '$part'"
 done
+
+# The completion, as bash-completion loads it: options, and a --device's paths.
+completion=$root/share/bash-completion/completions/sentrova
+mkdir "$work/com" && ln -s /dev/null "$work/com/com1"
+# shellcheck disable=SC2016  # expanded by the inner bash
+complete_line='source "$1"; shift; COMP_WORDS=(sentrova "$@"); COMP_CWORD=$#; _sentrova; echo "${COMPREPLY[*]}"'
+got=$(bash -c "$complete_line" _ "$completion" --scan --d)
+[ "$got" = "--device" ] || fail "completion of 'sentrova --scan --d': '$got'"
+got=$(SENTROVA_COMDIR=$work/com bash -c "$complete_line" _ "$completion" --scan --device "$work/com/")
+[ "$got" = "$work/com/com1" ] || fail "completion of a --device: '$got'"
 
 if [ "$failed" -eq 0 ]; then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; fi
 exit "$failed"
