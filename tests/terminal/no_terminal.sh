@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The program without a terminal: keys are stdin's bytes, the result one line on
-# stderr and the lines that explain it; and its command line.
+# stderr and the lines that explain it; its command line; and the scan for scripts
+# (--scan, --json, --device): its exit status, its JSON object, a scan of one device,
+# a device refused unopened, and an interrupt mid-capture.
 # Usage: no_terminal.sh PROGRAM SIMULATOR
 set -u
 program=$1
@@ -8,9 +10,11 @@ sim=$2
 work=$(mktemp -d)
 sim_pid=
 holder_pid=
+fifo_pid=
 # shellcheck disable=SC2317  # called by the trap
 cleanup() {
   [ -n "$holder_pid" ] && kill "$holder_pid" 2>/dev/null
+  [ -n "$fifo_pid" ] && kill "$fifo_pid" 2>/dev/null
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
   rm -rf "$work"
 }
@@ -29,6 +33,15 @@ for n in $(seq 1 255); do
   printf 'Checking port COM%d: bauds rate 4800\nNo such port. Skipping.\n' "$n"
 done >"$work/want-out"
 cmp -s "$work/out" "$work/want-out" || fail "stdout differs: $(diff "$work/want-out" "$work/out" | head -5)"
+
+# The same scan for a script: none found is status 1, and the JSON object says so.
+SENTROVA_COMDIR="$work/com" timeout 60 "$program" --scan --json </dev/null >"$work/json" 2>"$work/err"
+status=$?
+[ "$status" -eq 1 ] || fail "--scan --json over no ports exited $status"
+jq -es '. == [{found: false, port: null, rate: null, device: null, stable_path: null,
+               busy: [], refused: [], version: "1.04"}]' "$work/json" >/dev/null \
+  || fail "--scan --json over no ports: $(cat "$work/json")"
+cat "$work/want-out" "$work/want-err" | cmp -s - "$work/err" || fail "--scan --json, stderr: $(tail -2 "$work/err")"
 
 # No input at all: no scan, nothing written, exit 0.
 SENTROVA_COMDIR="$work/com" timeout 60 "$program" </dev/null >"$work/out" 2>"$work/err"
@@ -62,7 +75,8 @@ for args in "--help" "--version" "--version --help"; do
   case $args in
     --version) printf 'sentrova 1.04\n' | cmp -s - "$work/out" || fail "--version: $(od -c "$work/out")" ;;
     *) for part in "Usage: sentrova [--help | --version]" "Escape, q, Ctrl-D" "SENTROVA_COMDIR" \
-                   "Completed: <result>" "/dev/ttyS0" "Exit status"; do
+                   "Completed: <result>" "/dev/ttyS0" "Exit status" "--scan [--json] [--device PATH]" \
+                   "jq -r"; do
          grep -qF -- "$part" "$work/out" || fail "sentrova $args lacks '$part'"
        done ;;
   esac
@@ -77,18 +91,28 @@ for args in "-h" "--versio" "--help extra" "scan"; do
   printf "sentrova: unknown argument '%s'; see 'sentrova --help'\n" "$bad" | cmp -s - "$work/err" \
     || fail "sentrova $args, stderr: $(cat "$work/err")"
 done
+for case in "--json:--json goes with --scan" "--device /dev/null:--device goes with --scan" \
+            "--scan --device:--device needs a path"; do
+  # shellcheck disable=SC2086
+  echo | SENTROVA_COMDIR="$work/com" timeout 60 "$program" ${case%%:*} >"$work/out" 2>"$work/err"
+  status=$?
+  [ "$status" -eq 2 ] && [ ! -s "$work/out" ] || fail "sentrova ${case%%:*} exited $status"
+  printf "sentrova: %s; see 'sentrova --help'\n" "${case#*:}" | cmp -s - "$work/err" \
+    || fail "sentrova ${case%%:*}, stderr: $(cat "$work/err")"
+done
 
 # Ports the program may not open, and one another program holds, on simulated
 # devices: COM1 belongs to group dialout (mode 0660), COM2 to its owner with no access
 # for anyone (mode 0000), a process holds COM3 with a flock, a receiver answers on
-# COM5. As root, the test runs the program as nobody, in no group (setpriv), so that
+# COM5; COM7 is a port of the simulator outside the numbering. As root, the test runs
+# the program as nobody, in no group (setpriv), so that
 # root's bypass of file permissions does not apply. As anyone else the devices are
 # the test's own and cannot be given to dialout: COM1 gets mode 0000 as well, which
 # keeps out its owner too.
 mkdir "$work/ports"
 chmod 755 "$work" "$work/ports"
 "$sim" --dir "$work/ports" --port 1:silent --port 2:silent --port 3:silent --port 5:nmea:4800 \
-  >"$work/sim.out" 2>"$work/sim.err" &
+  --port 7:silent --verbose >"$work/sim.out" 2>"$work/sim.err" &
 sim_pid=$!
 for _ in $(seq 100); do grep -q ready "$work/sim.out" && break; sleep 0.1; done
 grep -q ready "$work/sim.out" || fail "the simulator did not start: $(cat "$work/sim.err")"
@@ -96,6 +120,8 @@ dev1=$(readlink -f "$work/ports/com1")
 dev2=$(readlink -f "$work/ports/com2")
 dev3=$(readlink -f "$work/ports/com3")
 dev5=$(readlink -f "$work/ports/com5")
+dev7=$(readlink -f "$work/ports/com7")
+rm "$work/ports/com7"
 run_as=()
 if [ "$(id -u)" -eq 0 ]; then
   chgrp dialout "$dev1" && chmod 0660 "$dev1"
@@ -104,13 +130,15 @@ else
   chmod 0000 "$dev1"
   owner=$(id -un)
 fi
-chmod 0666 "$dev3" "$dev5"
+chmod 0666 "$dev3" "$dev5" "$dev7"
 chmod 0000 "$dev2"
 # The lock is taken by `flock`, which then ends: the pid /proc/locks names is gone,
 # and the holder is found among the processes (of the same user) that have the
 # device open: the sleep the shell became. Its name, which any process may choose,
-# would retitle the terminal and clear it: the result shows it escaped.
-evil=$(printf '\033]0;PWN\a\033[2J')
+# holds quotes, a backslash, a C0 control that clears the terminal, the 8-bit CSI
+# (U+009B) in UTF-8 and as a raw byte that is no UTF-8: the result shows them escaped.
+evil=$(printf '"\047\\\033[2J\302\233\233!')
+shown="\"'\\\\x1b[2J\\xc2\\x9b\\x9b!"
 ln -s "$(command -v sleep)" "$work/$evil"
 # shellcheck disable=SC2016
 "${run_as[@]}" bash -c 'exec 9<>"$1"; flock -x 9 && exec "$2" 300' holder "$dev3" "$work/$evil" \
@@ -131,7 +159,7 @@ status=$?
     printf 'Permission denied on 2 ports: %s (owner %s, mode 0000), %s (owner %s, mode 0000).\n' \
       "$dev1" "$owner" "$dev2" "$owner"
   fi
-  printf 'Busy: %s (\\x1b]0;PWN\\x07\\x1b[2J, pid %s).\n' "$dev3" "$holder_pid"
+  printf 'Busy: %s (%s, pid %s).\n' "$dev3" "$shown" "$holder_pid"
 } >"$work/want-err"
 cmp -s "$work/err" "$work/want-err" || fail "refused ports, stderr: $(diff "$work/want-err" "$work/err")"
 # The log says what it says of any port that cannot be opened.
@@ -140,6 +168,66 @@ cmp -s "$work/err" "$work/want-err" || fail "refused ports, stderr: $(diff "$wor
   printf 'Checking port COM5: bauds rate 4800\nPort exists, not dead. Trying to analyze data for GPS sentences.\n'
 } >"$work/want-out"
 cmp -s "$work/out" "$work/want-out" || fail "refused ports, log: $(diff "$work/want-out" "$work/out")"
+
+# The same ports scanned for a script: the log, then the same result lines, on
+# stderr; on stdout one JSON object that jq reads, the name as the result shows it.
+SENTROVA_COMDIR="$work/ports" timeout 60 "${run_as[@]}" "$program" --scan --json >"$work/json" 2>"$work/err"
+status=$?
+[ "$status" -eq 0 ] || fail "--scan --json finding COM5 exited $status"
+cat "$work/want-out" "$work/want-err" | cmp -s - "$work/err" || fail "--scan --json, stderr: $(cat "$work/err")"
+jq -es --arg d1 "$dev1" --arg d2 "$dev2" --arg d3 "$dev3" --arg d5 "$dev5" --arg name "$shown" \
+  --argjson pid "$holder_pid" --arg g1 "$(stat -c %G "$dev1")" --arg g2 "$(stat -c %G "$dev2")" \
+  '. == [{found: true, port: 5, rate: 4800, device: $d5, stable_path: null,
+          busy: [{device: $d3, pid: $pid, process: $name, gpsd_rate: null}],
+          refused: [{device: $d1, group: $g1}, {device: $d2, group: $g2}], version: "1.04"}]' \
+  "$work/json" >/dev/null || fail "--scan --json: $(cat "$work/json")"
+
+# --device on the receiver's link: that port alone is tried, and found.
+mark=$(wc -l <"$work/sim.err")
+SENTROVA_COMDIR="$work/ports" timeout 60 "${run_as[@]}" "$program" --scan --device "$work/ports/com5" \
+  >"$work/out" 2>"$work/err"
+status=$?
+[ "$status" -eq 0 ] || fail "--scan --device on the receiver exited $status"
+tail -n 2 "$work/want-out" | cmp -s - "$work/out" || fail "--device, log: $(cat "$work/out")"
+head -n 2 "$work/want-err" | cmp -s - "$work/err" || fail "--device, stderr: $(cat "$work/err")"
+opened=$(tail -n +$((mark + 1)) "$work/sim.err" | grep -o 'COM[0-9]* opened' | sort -u | xargs)
+[ "$opened" = "COM5 opened" ] || fail "--device on COM5 opened: $opened"
+
+# A --device that is no COM port is refused, and nothing is opened: not the
+# simulator's COM7, outside the numbering, nor a FIFO, whose reader below any open
+# for writing would wake before the test's own write does.
+mkfifo -m 0666 "$work/fifo"
+timeout 60 cat "$work/fifo" >"$work/fifo.read" &
+fifo_pid=$!
+mark=$(wc -l <"$work/sim.err")
+for case in "$dev7:a character device, but not one of the COM ports (see 'COM port numbers' in sentrova(1))" \
+            "$work/fifo:not a character device, so no serial port" "$work/none:No such file or directory"; do
+  SENTROVA_COMDIR="$work/ports" timeout 60 "${run_as[@]}" "$program" --scan --device "$work/ports/com5" \
+    --device "${case%%:*}" >"$work/out" 2>"$work/err"
+  status=$?
+  [ "$status" -eq 2 ] && [ ! -s "$work/out" ] || fail "--device ${case%%:*} exited $status"
+  printf "sentrova: --device '%s': %s\n" "${case%%:*}" "${case#*:}" | cmp -s - "$work/err" \
+    || fail "--device ${case%%:*}, stderr: $(cat "$work/err")"
+done
+timeout 10 bash -c 'echo unopened >"$1"' _ "$work/fifo"
+wait "$fifo_pid"
+[ "$(cat "$work/fifo.read")" = unopened ] || fail "the FIFO given as --device was opened"
+
+# Ctrl-C mid-capture: the port is closed (the simulator sees it) and the status is
+# 128 + SIGINT; no result is written.
+SENTROVA_COMDIR="$work/ports" timeout 60 "${run_as[@]}" "$program" --scan --device "$work/ports/com5" \
+  >"$work/out" 2>"$work/err" &
+scan_pid=$!
+for _ in $(seq 100); do grep -q 'not dead' "$work/out" && break; sleep 0.1; done
+kill -INT "$scan_pid"
+wait "$scan_pid"
+status=$?
+[ "$status" -eq 130 ] || fail "a scan interrupted mid-capture exited $status"
+[ ! -s "$work/err" ] || fail "an interrupted scan wrote: $(cat "$work/err")"
+for _ in $(seq 100); do tail -n +$((mark + 1)) "$work/sim.err" | grep -q 'COM5 closed' && break; sleep 0.1; done
+tail -n +$((mark + 1)) "$work/sim.err" | grep -q 'COM5 opened' || fail "the interrupted scan never opened COM5"
+tail -n +$((mark + 1)) "$work/sim.err" | grep -q 'COM5 closed' || fail "the interrupted scan left COM5 open"
+tail -n +$((mark + 1)) "$work/sim.err" | grep -q 'COM7 opened' && fail "COM7, given as --device, was opened"
 
 if [ "$failed" -eq 0 ]; then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; fi
 exit "$failed"
