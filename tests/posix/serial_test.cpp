@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "pty.h"
+#include "win32/handles.h"
 
 namespace {
 
@@ -419,6 +420,31 @@ TEST_F(PortTest, CloseEndsBlockedWaitAndRead) {
       << readError;
   EXPECT_EQ(events, 0u);
   port = INVALID_HANDLE_VALUE;
+}
+
+// A process ending by a signal closes its ports first, from another thread: the
+// reader's wait is woken and fails, and before the call returns the descriptors are
+// closed and the pty's exclusivity is given back. In a child of its own, where no
+// port may open again.
+TEST_F(PortTest, ClosingForExitEndsTheWaitAndFreesThePort) {
+  ASSERT_TRUE(SetCommMask(port, 0x1BD));
+  EXPECT_EXIT(
+      {
+        alarm(kHangGuardSeconds);  // a child keeps no alarm of its parent
+        int open = CountOpenDescriptors();
+        DWORD events = 0;
+        BOOL waited = TRUE;
+        std::thread waiter([&] { waited = WaitCommEvent(port, &events, nullptr); });
+        usleep(20000);
+        ClosePortsForExit(10000);
+        int exclusive = 1;
+        bool freed = ioctl(pty.slave, TIOCGEXCL, &exclusive) == 0 && exclusive == 0 &&
+                     CountOpenDescriptors() == open - 2;  // the device and its eventfd
+        if (!freed) CloseHandle(port);  // a waiter left waiting ends, and the test fails
+        waiter.join();
+        _exit(freed && !waited ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 // The far end closed: every read and wait fails, at once and every time, for
