@@ -96,7 +96,7 @@ for case in "--json:--json goes with --scan" "--device /dev/null:--device goes w
   # shellcheck disable=SC2086
   echo | SENTROVA_COMDIR="$work/com" timeout 60 "$program" ${case%%:*} >"$work/out" 2>"$work/err"
   status=$?
-  [ "$status" -eq 2 ] && [ ! -s "$work/out" ] || fail "sentrova ${case%%:*} exited $status"
+  if [ "$status" -ne 2 ] || [ -s "$work/out" ]; then fail "sentrova ${case%%:*} exited $status"; fi
   printf "sentrova: %s; see 'sentrova --help'\n" "${case#*:}" | cmp -s - "$work/err" \
     || fail "sentrova ${case%%:*}, stderr: $(cat "$work/err")"
 done
@@ -205,10 +205,11 @@ for case in "$dev7:a character device, but not one of the COM ports (see 'COM po
   SENTROVA_COMDIR="$work/ports" timeout 60 "${run_as[@]}" "$program" --scan --device "$work/ports/com5" \
     --device "${case%%:*}" >"$work/out" 2>"$work/err"
   status=$?
-  [ "$status" -eq 2 ] && [ ! -s "$work/out" ] || fail "--device ${case%%:*} exited $status"
+  if [ "$status" -ne 2 ] || [ -s "$work/out" ]; then fail "--device ${case%%:*} exited $status"; fi
   printf "sentrova: --device '%s': %s\n" "${case%%:*}" "${case#*:}" | cmp -s - "$work/err" \
     || fail "--device ${case%%:*}, stderr: $(cat "$work/err")"
 done
+# shellcheck disable=SC2016  # expanded by the inner bash
 timeout 10 bash -c 'echo unopened >"$1"' _ "$work/fifo"
 wait "$fifo_pid"
 [ "$(cat "$work/fifo.read")" = unopened ] || fail "the FIFO given as --device was opened"
