@@ -4,19 +4,25 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "pty.h"
+#include "win32/port_notes.h"
+#include "win32/scan_session.h"
 
 namespace {
 
@@ -94,6 +100,13 @@ TEST_F(PortTest, CloseGivesUpExclusiveMode) {
 // then only a UUCP lock file. Each time the port is busy, and nothing of it changes.
 // A stale lock file is ignored and left, and a process with the pty's master open
 // too is the device's far end (a simulated receiver), not a user of the port.
+// Run as root, holders of another user whose descriptors the look cannot read: one
+// with an open file description lock, which /proc/locks shows with no pid; and,
+// within a scan's session, one that opens the port after the session's look, seen
+// by the watch alone; our own opens and closes in between are not taken for theirs.
+enum HolderKind { kOpener, kFarEnd, kOtherUser, kOtherUserOfdLock };
+constexpr uid_t kNobody = 65534;
+
 TEST(ExclusiveOpen, PortInUseElsewhereIsBusyAndUntouched) {
   alarm(kHangGuardSeconds);
   TestPty pty;
@@ -105,7 +118,9 @@ TEST(ExclusiveOpen, PortInUseElsewhereIsBusyAndUntouched) {
   ASSERT_EQ(tcgetattr(pty.slave, &before), 0);
   auto expectBusyAndUntouched = [&](const char* holder) {
     SetLastError(0);
-    EXPECT_EQ(OpenCom(L"COM5:"), INVALID_HANDLE_VALUE) << holder;
+    HANDLE opened = OpenCom(L"COM5:");
+    EXPECT_EQ(opened, INVALID_HANDLE_VALUE) << holder;
+    if (opened != INVALID_HANDLE_VALUE) CloseHandle(opened);
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED) << holder;
     termios now;
     int exclusive = -1;
@@ -118,20 +133,47 @@ TEST(ExclusiveOpen, PortInUseElsewhereIsBusyAndUntouched) {
     ASSERT_EQ(ioctl(pty.slave, TIOCGEXCL, &exclusive), 0);
     EXPECT_EQ(exclusive, 0) << holder;
   };
-  // A child that keeps the pty's master when `farEnd`; otherwise it drops what it
-  // inherited and opens the slave afresh, then takes a flock when told 'l'.
-  auto startHolder = [&](bool farEnd, int* command, int* ready) {
+  auto expectFree = [&](const char* why) {
+    HANDLE port = OpenCom(L"COM5:");
+    EXPECT_NE(port, INVALID_HANDLE_VALUE) << why;
+    if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
+  };
+  // The children end with the test: killed when it dies, killed and reaped when it
+  // returns early on a failure.
+  struct Children {
+    std::vector<pid_t> pids;
+    ~Children() {
+      for (pid_t pid : pids) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+      }
+    }
+  } children;
+  pid_t parent = getpid();
+  // A child that keeps the pty's master (kFarEnd); otherwise it drops what it
+  // inherited and opens the slave afresh, then may take an open file description
+  // lock and become another user; later it takes a flock when told 'l'.
+  auto startHolder = [&](HolderKind kind, int* command, int* ready) {
     int commands[2], answers[2];
     EXPECT_EQ(pipe(commands), 0);
     EXPECT_EQ(pipe(answers), 0);
     pid_t child = fork();
     if (child == 0) {  // only async-signal-safe calls here
-      int fd = farEnd ? pty.slave : -1;
-      if (!farEnd) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (getppid() != parent) _exit(1);
+      close(commands[1]);
+      close(answers[0]);
+      int fd = kind == kFarEnd ? pty.slave : -1;
+      if (kind != kFarEnd) {
         close(pty.master);
         close(pty.slave);
         fd = open(pty.path, O_RDWR | O_NOCTTY);
       }
+      struct flock whole = {};
+      whole.l_type = F_WRLCK;
+      whole.l_whence = SEEK_SET;
+      if (fd >= 0 && kind == kOtherUserOfdLock && fcntl(fd, F_OFD_SETLK, &whole) != 0) fd = -1;
+      if (fd >= 0 && kind >= kOtherUser && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) fd = -1;
       char order = 0;
       for (char answer = fd >= 0 ? 'y' : 'n'; write(answers[1], &answer, 1) == 1;) {
         if (read(commands[0], &order, 1) != 1 || order != 'l') _exit(0);
@@ -139,6 +181,9 @@ TEST(ExclusiveOpen, PortInUseElsewhereIsBusyAndUntouched) {
       }
       _exit(1);
     }
+    close(commands[0]);
+    close(answers[1]);
+    if (child > 0) children.pids.push_back(child);
     *command = commands[1];
     *ready = answers[0];
     char answer = 0;
@@ -150,12 +195,13 @@ TEST(ExclusiveOpen, PortInUseElsewhereIsBusyAndUntouched) {
     EXPECT_EQ(write(command, "q", 1), 1);
     int status = 0;
     EXPECT_EQ(waitpid(child, &status, 0), child);
+    children.pids.erase(std::remove(children.pids.begin(), children.pids.end(), child), children.pids.end());
     close(command);
     close(ready);
   };
 
   int command = -1, ready = -1;
-  pid_t child = startHolder(false, &command, &ready);
+  pid_t child = startHolder(kOpener, &command, &ready);
   expectBusyAndUntouched("opened without a lock");
   char answer = 0;
   ASSERT_EQ(write(command, "l", 1), 1);
@@ -164,10 +210,8 @@ TEST(ExclusiveOpen, PortInUseElsewhereIsBusyAndUntouched) {
   expectBusyAndUntouched("flock");
   stopHolder(child, command, ready);
 
-  child = startHolder(true, &command, &ready);
-  HANDLE port = OpenCom(L"COM5:");
-  EXPECT_NE(port, INVALID_HANDLE_VALUE) << "the pty's far end counted as a user";
-  CloseHandle(port);
+  child = startHolder(kFarEnd, &command, &ready);
+  expectFree("the pty's far end counted as a user");
   stopHolder(child, command, ready);
 
   std::string lockFile = std::string("/run/lock/LCK..pts_") + (std::strrchr(pty.path, '/') + 1);
@@ -180,11 +224,43 @@ TEST(ExclusiveOpen, PortInUseElsewhereIsBusyAndUntouched) {
   writeLock(1);  // init: alive for as long as the machine runs
   expectBusyAndUntouched("UUCP lock file");
   writeLock(child);  // reaped above: a stale file
-  port = OpenCom(L"COM5:");
-  EXPECT_NE(port, INVALID_HANDLE_VALUE) << "a stale lock file counted";
-  CloseHandle(port);
+  expectFree("a stale lock file counted");
   EXPECT_EQ(access(lockFile.c_str(), F_OK), 0) << "a stale lock file was removed";
   unlink(lockFile.c_str());
+
+  if (geteuid() != 0) {
+    std::printf("[  SKIPPED ] another user's holders: they need root to start\n");
+  } else {
+    // The port may be opened by nobody, and this process looks as nobody while it
+    // checks: the holders' descriptors are out of its sight (a process that became
+    // another user is no longer dumpable, so only root may read them).
+    ASSERT_EQ(fchmod(pty.slave, 0666), 0);
+    ASSERT_EQ(chmod(folder, 0755), 0);
+    auto asNobody = [&](bool nobody) { ASSERT_EQ(seteuid(nobody ? kNobody : 0), 0); };
+    child = startHolder(kOtherUserOfdLock, &command, &ready);
+    asNobody(true);
+    expectBusyAndUntouched("another user's open file description lock");
+    asNobody(false);
+    stopHolder(child, command, ready);
+
+    BeginScanSession();
+    child = startHolder(kOpener, &command, &ready);
+    expectBusyAndUntouched("opened after the session's look");
+    stopHolder(child, command, ready);
+    expectFree("a holder gone since");
+    expectFree("our own opens and closes taken for another's");
+    child = startHolder(kOtherUser, &command, &ready);
+    asNobody(true);
+    expectBusyAndUntouched("opened by another user after the session's look");
+    asNobody(false);
+    stopHolder(child, command, ready);
+    expectFree("another user's holder gone since");
+    EndScanSession();
+    for (const PortNote& note : TakePortNotes()) {
+      EXPECT_EQ(note.kind, kPortBusy);
+      EXPECT_EQ(note.port, 5);
+    }
+  }
   RemoveComFolder(folder);
   CloseTestPty(&pty);
   alarm(0);
