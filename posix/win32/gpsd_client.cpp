@@ -134,7 +134,7 @@ bool IsGpsdProcess(const char* procFolder) {
   return gpsd;
 }
 
-uint16_t GpsdPort(pid_t pid) {
+uint16_t GpsdArguments(pid_t pid, std::vector<std::string>* devices) {
   std::string text;
   if (!ReadCommandLine(pid, &text)) return kGpsdDefaultPort;
   // Its arguments, as getopt reads them: "-S 2948", "-S2948", "-NnS 2948", "--port
@@ -152,7 +152,9 @@ uint16_t GpsdPort(pid_t pid) {
     const std::string& argument = arguments[n];
     const char* next = n + 1 < arguments.size() ? arguments[n + 1].c_str() : "";
     if (argument == "--") break;
-    if (argument == "--port") {
+    if (argument[0] == '/') {
+      devices->push_back(argument);
+    } else if (argument == "--port") {
       ParsePort(next, &port);
       ++n;
     } else if (argument.compare(0, 7, "--port=") == 0) {
@@ -175,14 +177,26 @@ void AskGpsd(const std::vector<pid_t>& processes, std::vector<GpsdDevice>* devic
   // gps_data_t is some 30 KiB: kept off the scan thread's stack.
   auto data = std::make_unique<gps_data_t>();
   for (pid_t pid : processes) {
-    int fd = Connect(GpsdPort(pid), deadline);
+    std::vector<std::string> named;
+    int fd = Connect(GpsdArguments(pid, &named), deadline);
     if (fd < 0) continue;
     bool answered = WaitFor(fd, POLLOUT, deadline) &&
                     write(fd, kDevicesQuestion, sizeof kDevicesQuestion - 1) ==
                         static_cast<ssize_t>(sizeof kDevicesQuestion - 1) &&
                     ReadDeviceList(fd, deadline, data.get());
     close(fd);
-    if (!answered) continue;
+    if (!answered) {
+      // A gpsd that listens and does not answer in time is busy, as it is while it
+      // hunts a new receiver's speed: the devices on its command line are taken
+      // for active rather than have their speed changed under it.
+      for (const std::string& path : named) {
+        struct stat node;
+        if (stat(path.c_str(), &node) == 0 && S_ISCHR(node.st_mode)) {
+          devices->push_back(GpsdDevice{node.st_rdev, pid, true, 0});
+        }
+      }
+      continue;
+    }
     // libgps keeps MAXUSERDEVS (4) devices of the list; gpsd rarely serves more.
     for (int n = 0; n < data->devices.ndevices && n < MAXUSERDEVS; ++n) {
       const devconfig_t& known = data->devices.list[n];

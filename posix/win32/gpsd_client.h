@@ -21,11 +21,14 @@ struct GpsdDevice {
 // True when /proc/PID/comm names gpsd (every user may read it).
 bool IsGpsdProcess(const char* procFolder);
 
-// The TCP port a gpsd process listens on: its -S (or --port) argument, else 2947.
-uint16_t GpsdPort(pid_t pid);
+// The TCP port a gpsd process listens on: its -S (or --port) argument, else 2947;
+// and through `devices` the device paths on its command line.
+uint16_t GpsdArguments(pid_t pid, std::vector<std::string>* devices);
 
 // Asks each gpsd process (which runs already: a connection to a socket-activated
 // gpsd that does not would start it) for its devices, in at most kGpsdQuestionMs in
-// all; a gpsd that does not answer in time adds nothing.
+// all. A gpsd that accepts the connection but does not answer in time has the
+// devices on its command line active; one that refuses it (not listening yet, or
+// not on the loopback) adds nothing.
 constexpr int kGpsdQuestionMs = 250;
 void AskGpsd(const std::vector<pid_t>& processes, std::vector<GpsdDevice>* devices);

@@ -379,7 +379,9 @@ void BeginHolderWatch(const std::vector<std::string>& paths) {
     gSession.devices.push_back(WatchedDevice{MakeTarget(file), watch, 0, 0, 0, 0, 0, 0, watch < 0});
     targets.push_back(MakeTarget(file));
   }
-  LookAt(&targets);
+  // No port, nothing to look for: an empty scan stays as quick however busy the
+  // machine is.
+  if (!targets.empty()) LookAt(&targets);
   // A device with no watch (one this user may not read: its open fails anyway) is
   // looked at again at each open, as outside a scan.
   for (size_t n = 0; n < targets.size(); ++n) gSession.devices[n].look = targets[n];
