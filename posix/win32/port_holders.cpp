@@ -145,6 +145,7 @@ struct LookTarget {
   pid_t locker;    // one of those whose descriptor holds a lock on it
   pid_t gpsd;      // a gpsd that has it active, by its own word
   uint32_t rate;   // the speed that gpsd reads a GPS receiver at, 0 when not known
+  bool farEnd;     // a process with the pty's master has the slave open too
 };
 
 LookTarget MakeTarget(const struct stat& file) {
@@ -152,7 +153,7 @@ LookTarget MakeTarget(const struct stat& file) {
   bool ptySlave = S_ISCHR(file.st_mode) && deviceMajor >= kPtySlaveMajor &&
                   deviceMajor < kPtySlaveMajor + kPtySlaveMajors;
   long ptyIndex = ptySlave ? static_cast<long>((deviceMajor - kPtySlaveMajor) * 256 + minor(file.st_rdev)) : -1;
-  return LookTarget{file, ptyIndex, 0, 0, 0, 0};
+  return LookTarget{file, ptyIndex, 0, 0, 0, 0, false};
 }
 
 // One process's descriptors against every target: the first process with a target
@@ -207,6 +208,7 @@ void LookIntoProcess(long pid, std::vector<LookTarget>* targets) {
         farEnd = FdinfoField(info.c_str(), "tty-index") == target.ptyIndex;
       }
     }
+    target.farEnd = target.farEnd || farEnd;
     if (farEnd) continue;
     if (target.opener == 0) target.opener = static_cast<pid_t>(pid);
     if (match.locks && target.locker == 0) target.locker = static_cast<pid_t>(pid);
@@ -256,7 +258,8 @@ bool TargetHeld(const LookTarget& target, pid_t* holder, uint32_t* rate) {
 // look. Our own opens and closes are counted and told apart from others' by count.
 struct WatchedDevice {
   LookTarget look;
-  int watch;          // its inotify watch, -1 when none could be set
+  int watch;          // its inotify watch; -1 when none could be set, -2 when
+                      // this user may not read the device
   long seenOpens;     // the watch's counts since the session began
   long seenCloses;
   long ownOpens;      // this process's, counted when they are made
@@ -307,7 +310,8 @@ void DrainWatch() {
 // The session's answer for a device: looked at again when another opened or closed
 // it since the last look. A holder the look cannot see (another user's process with
 // neither a lock nor gpsd's word) still holds it while the others' opens seen since
-// the session began outnumber their closes.
+// the session began outnumber their closes, unless a pty's far end, which opens
+// its own slave, is among them.
 bool SessionHeld(WatchedDevice* device, pid_t* holder, uint32_t* rate) {
   DrainWatch();
   long opens = device->seenOpens - device->ownOpens;
@@ -318,10 +322,10 @@ bool SessionHeld(WatchedDevice* device, pid_t* holder, uint32_t* rate) {
     device->look = one[0];
     device->lookedOpens = opens;
     device->lookedCloses = closes;
-    device->stale = device->watch < 0;
+    device->stale = device->watch == -1;
   }
   if (TargetHeld(device->look, holder, rate)) return true;
-  return opens > closes;
+  return opens > closes && !device->look.farEnd;
 }
 
 }  // namespace
@@ -376,14 +380,17 @@ void BeginHolderWatch(const std::vector<std::string>& paths) {
     int watch = gSession.notify >= 0 ? inotify_add_watch(gSession.notify, path.c_str(),
                                                           IN_OPEN | IN_CLOSE)
                                      : -1;
-    gSession.devices.push_back(WatchedDevice{MakeTarget(file), watch, 0, 0, 0, 0, 0, 0, watch < 0});
+    // A device this user may not read cannot be watched, nor opened: its open
+    // fails whatever the look says, so it is not looked at again (-2).
+    if (watch < 0 && errno == EACCES) watch = -2;
+    gSession.devices.push_back(WatchedDevice{MakeTarget(file), watch, 0, 0, 0, 0, 0, 0, watch == -1});
     targets.push_back(MakeTarget(file));
   }
   // No port, nothing to look for: an empty scan stays as quick however busy the
   // machine is.
   if (!targets.empty()) LookAt(&targets);
-  // A device with no watch (one this user may not read: its open fails anyway) is
-  // looked at again at each open, as outside a scan.
+  // A device with no watch for another reason (inotify's limits) is looked at
+  // again at each open, as outside a scan.
   for (size_t n = 0; n < targets.size(); ++n) gSession.devices[n].look = targets[n];
 }
 
