@@ -1,10 +1,15 @@
 // The serial calls over real pseudo-terminals: exclusive open, line settings,
 // read timeouts, waits ended by a close, a device that goes away, stale handles.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -21,6 +26,7 @@
 #include <vector>
 
 #include "pty.h"
+#include "win32/gpsd_client.h"
 #include "win32/port_notes.h"
 #include "win32/scan_session.h"
 
@@ -263,6 +269,119 @@ TEST(ExclusiveOpen, PortInUseElsewhereIsBusyAndUntouched) {
   }
   RemoveComFolder(folder);
   CloseTestPty(&pty);
+  alarm(0);
+}
+
+// gpsd's answer as libgps reads it, from a stand-in gpsd on the loopback, behind a
+// process whose command line reads as gpsd's (options grouped, "-bNnS PORT"): a
+// device is known by what it is (a link to the pty counts), active or not, with its
+// speed only once gpsd has seen GPS data there. A gpsd that accepts and never
+// answers keeps the devices on its command line; one that is not listening, none.
+TEST(GpsdQuestion, DevicesByWhatTheyAre) {
+  alarm(kHangGuardSeconds);
+  TestPty ptys[3];
+  for (TestPty& pty : ptys) ASSERT_TRUE(OpenTestPty(&pty));
+  char folder[64];
+  ASSERT_TRUE(MakeComFolder(folder, sizeof folder));
+  ASSERT_TRUE(LinkComPort(folder, 1, ptys[0].path));  // as a /dev/serial/by-id link
+  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+  std::string port = std::to_string(ntohs(address.sin_port));
+  // Ends with the test: killed with it, and its stdin's end of the pipe closed.
+  // `execed` tells when its command line is the new one: closed by the exec.
+  int input[2], execed[2];
+  ASSERT_EQ(pipe(input), 0);
+  ASSERT_EQ(pipe2(execed, O_CLOEXEC), 0);
+  pid_t parent = getpid();
+  pid_t gpsd = fork();
+  if (gpsd == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(1);
+    dup2(input[0], STDIN_FILENO);
+    close(input[1]);
+    close(execed[0]);
+    execl("/bin/sh", "gpsd", "-c", "read x", "-bNnS", port.c_str(), "-F", "/tmp/none", ptys[1].path,
+          static_cast<char*>(nullptr));
+    _exit(1);
+  }
+  close(input[0]);
+  close(execed[1]);
+  ASSERT_GT(gpsd, 0);
+  char none = 0;
+  EXPECT_EQ(read(execed[0], &none, 1), 0);
+  close(execed[0]);
+  std::string answer = std::string("{\"class\":\"VERSION\",\"release\":\"3.22\",\"proto_major\":3,\"proto_minor\":14}\n") +
+      "{\"class\":\"DEVICES\",\"devices\":[" +
+      "{\"class\":\"DEVICE\",\"path\":\"" + folder + "/com1\",\"driver\":\"NMEA0183\"," +
+      "\"activated\":\"2026-01-02T03:04:05.000Z\",\"flags\":1,\"native\":0,\"bps\":9600,\"parity\":\"N\",\"stopbits\":1}," +
+      "{\"class\":\"DEVICE\",\"path\":\"" + ptys[1].path + "\",\"activated\":\"2026-01-02T03:04:05.000Z\",\"bps\":4800}," +
+      "{\"class\":\"DEVICE\",\"path\":\"" + ptys[2].path + "\"}]}\n";
+  // The stand-in: the question read whole, then the answer, or silence. `asked`
+  // says the question is over, so that a question never made ends the stand-in.
+  int asked = eventfd(0, EFD_CLOEXEC);
+  auto serve = [&](bool answers) {
+    pollfd ready[2] = {{listener, POLLIN, 0}, {asked, POLLIN, 0}};
+    EXPECT_GT(poll(ready, 2, -1), 0);
+    if (!(ready[0].revents & POLLIN)) {
+      ADD_FAILURE() << "gpsd was not asked on its port";
+      return -1;
+    }
+    int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    char question[16] = {};
+    EXPECT_EQ(read(client, question, 10), 10);
+    EXPECT_STREQ(question, "?DEVICES;\n");
+    if (answers) EXPECT_EQ(write(client, answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
+    return client;
+  };
+  struct stat nodes[3];
+  for (int n = 0; n < 3; ++n) ASSERT_EQ(stat(ptys[n].path, &nodes[n]), 0);
+
+  std::vector<GpsdDevice> devices;
+  uint64_t one = 1;
+  std::thread server([&] { close(serve(true)); });
+  AskGpsd({gpsd}, &devices);
+  EXPECT_EQ(write(asked, &one, sizeof one), 8);
+  server.join();
+  EXPECT_EQ(read(asked, &one, sizeof one), 8);
+  ASSERT_EQ(devices.size(), 3u);
+  EXPECT_EQ(devices[0].device, nodes[0].st_rdev);
+  EXPECT_EQ(devices[0].gpsd, gpsd);
+  EXPECT_TRUE(devices[0].active);
+  EXPECT_EQ(devices[0].rate, 9600u);
+  EXPECT_EQ(devices[1].device, nodes[1].st_rdev);
+  EXPECT_TRUE(devices[1].active);
+  EXPECT_EQ(devices[1].rate, 0u) << "a speed with no GPS data seen";
+  EXPECT_EQ(devices[2].device, nodes[2].st_rdev);
+  EXPECT_FALSE(devices[2].active);
+
+  devices.clear();
+  int silent = -1;
+  server = std::thread([&] { silent = serve(false); });
+  AskGpsd({gpsd}, &devices);
+  EXPECT_EQ(write(asked, &one, sizeof one), 8);
+  server.join();
+  if (silent >= 0) close(silent);
+  ASSERT_EQ(devices.size(), 1u) << "a gpsd that does not answer keeps its command line's devices";
+  EXPECT_EQ(devices[0].device, nodes[1].st_rdev);
+  EXPECT_TRUE(devices[0].active);
+  EXPECT_EQ(devices[0].rate, 0u);
+
+  close(listener);
+  close(asked);
+  devices.clear();
+  AskGpsd({gpsd}, &devices);
+  EXPECT_TRUE(devices.empty()) << "a gpsd not listening";
+
+  close(input[1]);
+  EXPECT_EQ(waitpid(gpsd, nullptr, 0), gpsd);
+  RemoveComFolder(folder);
+  for (TestPty& pty : ptys) CloseTestPty(&pty);
   alarm(0);
 }
 
