@@ -336,7 +336,9 @@ TEST(GpsdQuestion, DevicesByWhatTheyAre) {
     char question[16] = {};
     EXPECT_EQ(read(client, question, 10), 10);
     EXPECT_STREQ(question, "?DEVICES;\n");
-    if (answers) EXPECT_EQ(write(client, answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
+    if (answers) {
+      EXPECT_EQ(write(client, answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
+    }
     return client;
   };
   struct stat nodes[3];
