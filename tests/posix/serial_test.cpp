@@ -280,21 +280,23 @@ TEST(ExclusiveOpen, PortInUseElsewhereIsBusyAndUntouched) {
 TEST(GpsdQuestion, DevicesByWhatTheyAre) {
   alarm(kHangGuardSeconds);
   TestPty ptys[3];
-  for (TestPty& pty : ptys) ASSERT_TRUE(OpenTestPty(&pty));
+  struct stat nodes[3];
+  for (int n = 0; n < 3; ++n) {
+    ASSERT_TRUE(OpenTestPty(&ptys[n]));
+    ASSERT_EQ(stat(ptys[n].path, &nodes[n]), 0);
+  }
   char folder[64];
   ASSERT_TRUE(MakeComFolder(folder, sizeof folder));
   ASSERT_TRUE(LinkComPort(folder, 1, ptys[0].path));  // as a /dev/serial/by-id link
   int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in address = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t size = sizeof address;
   ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
   ASSERT_EQ(listen(listener, 4), 0);
   ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
   std::string port = std::to_string(ntohs(address.sin_port));
-  // Ends with the test: killed with it, and its stdin's end of the pipe closed.
-  // `execed` tells when its command line is the new one: closed by the exec.
+  // It ends with the test: killed with it, or at the end of its stdin. `execed` is
+  // closed by the exec: its command line is the new one from then on.
   int input[2], execed[2];
   ASSERT_EQ(pipe(input), 0);
   ASSERT_EQ(pipe2(execed, O_CLOEXEC), 0);
@@ -312,74 +314,65 @@ TEST(GpsdQuestion, DevicesByWhatTheyAre) {
   }
   close(input[0]);
   close(execed[1]);
-  ASSERT_GT(gpsd, 0);
   char none = 0;
   EXPECT_EQ(read(execed[0], &none, 1), 0);
   close(execed[0]);
-  std::string answer = std::string("{\"class\":\"VERSION\",\"release\":\"3.22\",\"proto_major\":3,\"proto_minor\":14}\n") +
-      "{\"class\":\"DEVICES\",\"devices\":[" +
-      "{\"class\":\"DEVICE\",\"path\":\"" + folder + "/com1\",\"driver\":\"NMEA0183\"," +
-      "\"activated\":\"2026-01-02T03:04:05.000Z\",\"flags\":1,\"native\":0,\"bps\":9600,\"parity\":\"N\",\"stopbits\":1}," +
-      "{\"class\":\"DEVICE\",\"path\":\"" + ptys[1].path + "\",\"activated\":\"2026-01-02T03:04:05.000Z\",\"bps\":4800}," +
-      "{\"class\":\"DEVICE\",\"path\":\"" + ptys[2].path + "\"}]}\n";
-  // The stand-in: the question read whole, then the answer, or silence. `asked`
-  // says the question is over, so that a question never made ends the stand-in.
+  const char* active = R"("activated":"2026-01-02T03:04:05.000Z",)";
+  std::string answer = std::string(R"({"class":"VERSION","release":"3.22","proto_major":3,"proto_minor":14})") +
+                       "\n" + R"({"class":"DEVICES","devices":[{"class":"DEVICE","path":")" + folder +
+                       R"(/com1","driver":"NMEA0183",)" + active + R"("flags":1,"bps":9600,"stopbits":1},)" +
+                       R"({"class":"DEVICE","path":")" + ptys[1].path + "\"," + active + R"("bps":4800},)" +
+                       R"({"class":"DEVICE","path":")" + ptys[2].path + "\"}]}\n";
+  // The stand-in answers the question, or keeps silent. `asked` says the question
+  // is over, so that a question never made ends the stand-in too.
   int asked = eventfd(0, EFD_CLOEXEC);
-  auto serve = [&](bool answers) {
-    pollfd ready[2] = {{listener, POLLIN, 0}, {asked, POLLIN, 0}};
-    EXPECT_GT(poll(ready, 2, -1), 0);
-    if (!(ready[0].revents & POLLIN)) {
-      ADD_FAILURE() << "gpsd was not asked on its port";
-      return -1;
-    }
-    int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    char question[16] = {};
-    EXPECT_EQ(read(client, question, 10), 10);
-    EXPECT_STREQ(question, "?DEVICES;\n");
-    if (answers) {
-      EXPECT_EQ(write(client, answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
-    }
-    return client;
+  auto ask = [&](bool answers, std::vector<GpsdDevice>* devices) {
+    int client = -1;
+    std::thread server([&] {
+      pollfd ready[2] = {{listener, POLLIN, 0}, {asked, POLLIN, 0}};
+      EXPECT_GT(poll(ready, 2, -1), 0);
+      if (!(ready[0].revents & POLLIN)) {
+        ADD_FAILURE() << "gpsd was not asked on its port";
+        return;
+      }
+      client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+      char question[16] = {};
+      EXPECT_EQ(read(client, question, 10), 10);
+      EXPECT_STREQ(question, "?DEVICES;\n");
+      if (answers) {
+        EXPECT_EQ(write(client, answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
+      }
+    });
+    AskGpsd({gpsd}, devices);
+    uint64_t one = 1;
+    EXPECT_EQ(write(asked, &one, sizeof one), 8);
+    server.join();
+    EXPECT_EQ(read(asked, &one, sizeof one), 8);
+    if (client >= 0) close(client);
   };
-  struct stat nodes[3];
-  for (int n = 0; n < 3; ++n) ASSERT_EQ(stat(ptys[n].path, &nodes[n]), 0);
+  auto expectDevice = [&](const GpsdDevice& device, int pty, bool active, uint32_t rate) {
+    EXPECT_EQ(device.device, nodes[pty].st_rdev) << pty;
+    EXPECT_EQ(device.gpsd, gpsd) << pty;
+    EXPECT_EQ(device.active, active) << pty;
+    EXPECT_EQ(device.rate, rate) << pty << ": a speed only with GPS data seen";
+  };
 
   std::vector<GpsdDevice> devices;
-  uint64_t one = 1;
-  std::thread server([&] { close(serve(true)); });
-  AskGpsd({gpsd}, &devices);
-  EXPECT_EQ(write(asked, &one, sizeof one), 8);
-  server.join();
-  EXPECT_EQ(read(asked, &one, sizeof one), 8);
+  ask(true, &devices);
   ASSERT_EQ(devices.size(), 3u);
-  EXPECT_EQ(devices[0].device, nodes[0].st_rdev);
-  EXPECT_EQ(devices[0].gpsd, gpsd);
-  EXPECT_TRUE(devices[0].active);
-  EXPECT_EQ(devices[0].rate, 9600u);
-  EXPECT_EQ(devices[1].device, nodes[1].st_rdev);
-  EXPECT_TRUE(devices[1].active);
-  EXPECT_EQ(devices[1].rate, 0u) << "a speed with no GPS data seen";
-  EXPECT_EQ(devices[2].device, nodes[2].st_rdev);
-  EXPECT_FALSE(devices[2].active);
-
+  expectDevice(devices[0], 0, true, 9600);
+  expectDevice(devices[1], 1, true, 0);
+  expectDevice(devices[2], 2, false, 0);
   devices.clear();
-  int silent = -1;
-  server = std::thread([&] { silent = serve(false); });
-  AskGpsd({gpsd}, &devices);
-  EXPECT_EQ(write(asked, &one, sizeof one), 8);
-  server.join();
-  if (silent >= 0) close(silent);
+  ask(false, &devices);
   ASSERT_EQ(devices.size(), 1u) << "a gpsd that does not answer keeps its command line's devices";
-  EXPECT_EQ(devices[0].device, nodes[1].st_rdev);
-  EXPECT_TRUE(devices[0].active);
-  EXPECT_EQ(devices[0].rate, 0u);
-
+  expectDevice(devices[0], 1, true, 0);
   close(listener);
-  close(asked);
   devices.clear();
   AskGpsd({gpsd}, &devices);
   EXPECT_TRUE(devices.empty()) << "a gpsd not listening";
 
+  close(asked);
   close(input[1]);
   EXPECT_EQ(waitpid(gpsd, nullptr, 0), gpsd);
   RemoveComFolder(folder);
