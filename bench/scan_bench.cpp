@@ -3,10 +3,12 @@
 //
 //   scan_bench           the everyday table (about 40 s)
 //   scan_bench --many    adds a scan over 255 live ports (several minutes)
+//   scan_bench --look    only the empty scan and the look for a port's other users
 #include "detect/port_probe.h"
 #include "detect/scan_context.h"
 #include "detect/scan_driver.h"
 #include "sim_launch.h"
+#include "win32/scan_session.h"
 
 #include <dirent.h>
 
@@ -16,8 +18,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 #include <vector>
@@ -29,6 +35,11 @@ constexpr int kEmptyScanRuns = 5;
 constexpr int kCloseRuns = 20;
 constexpr int kOpenRuns = 20;
 constexpr int kLivenessRuns = 5;
+constexpr int kBeginRuns = 5;
+// A desktop with a browser open: some 50,000 descriptors in 200 processes.
+constexpr int kCrowdProcesses = 200;
+constexpr int kCrowdDescriptors = 250;
+const char kGpsdBenchPort[] = "42947";
 constexpr useconds_t kCaptureRunMicroseconds = 100'000;
 // What one try of the liveness test costs by design: a one-byte read that gives up
 // after its 2 ms total timeout, then a 1 ms sleep.
@@ -128,7 +139,10 @@ ScanTiming TimeScan() {
   MuteLog();
   double cpu = CpuSeconds();
   double start = NowSeconds();
+  // As Detect runs it: the session's look at the ports' other users included.
+  BeginScanSession();
   timing.found = ScanForReceiver(context, &timing.port, &timing.rate);
+  EndScanSession();
   timing.wall = NowSeconds() - start;
   timing.cpu = CpuSeconds() - cpu;
   RestoreLog();
@@ -187,33 +201,7 @@ void BenchEmptyScan() {
   PrintRow("empty scan, 255 absent ports (median of 5)", Median(runs), "s", 0.05, true);
 }
 
-// What a port that opens pays for the look for other users of it (UUCP lock files,
-// /proc/locks, every visible process's descriptors): CreateFileW and CloseHandle of
-// a free port, beside a bare open and close of the same device.
-void BenchPortOpen() {
-  std::string folder;
-  SimProcess sim;
-  if (!StartDevices({"3:silent"}, &folder, &sim)) return;
-  std::string device = folder + "/com3";
-  std::vector<double> opens;
-  std::vector<double> bare;
-  for (int i = 0; i < kOpenRuns; ++i) {
-    double start = NowSeconds();
-    HANDLE port = CreateFileW(L"COM3:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (port == INVALID_HANDLE_VALUE) break;
-    CloseHandle(port);
-    opens.push_back(NowSeconds() - start);
-    start = NowSeconds();
-    int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) close(fd);
-    bare.push_back(NowSeconds() - start);
-  }
-  StopDevices(folder, &sim);
-  if (opens.empty()) {
-    std::printf("cannot open the simulated port\n");
-    return;
-  }
-  // The look costs a few microseconds a descriptor: how many there are to look at.
+int CountDescriptors() {
   int descriptors = 0;
   if (DIR* proc = opendir("/proc")) {
     while (const dirent* entry = readdir(proc)) {
@@ -225,10 +213,157 @@ void BenchPortOpen() {
     }
     closedir(proc);
   }
-  PrintInfo("descriptors of the processes looked into", descriptors, "");
-  PrintRow("open of a free port, users looked for (median of 20)", Median(opens) * 1e3, "ms", 5, true);
-  PrintInfo("the same, worst", *std::max_element(opens.begin(), opens.end()) * 1e3, "ms");
-  PrintInfo("bare open and close of the device (median)", Median(bare) * 1e3, "ms");
+  return descriptors;
+}
+
+// Processes that hold `each` descriptors until killed (and die with the bench).
+std::vector<pid_t> StartCrowd(int processes, int each) {
+  std::vector<pid_t> crowd;
+  for (int n = 0; n < processes; ++n) {
+    int ready[2];
+    if (pipe(ready) != 0) break;
+    pid_t pid = fork();
+    if (pid == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      close(ready[0]);
+      for (int k = 0; k < each; ++k) open("/dev/null", O_RDONLY);
+      if (write(ready[1], "y", 1) == 1) pause();
+      _exit(0);
+    }
+    close(ready[1]);
+    char answer = 0;
+    if (pid > 0 && read(ready[0], &answer, 1) == 1) crowd.push_back(pid);
+    close(ready[0]);
+    if (pid < 0) break;
+  }
+  return crowd;
+}
+
+void StopProcesses(const std::vector<pid_t>& pids) {
+  for (pid_t pid : pids) kill(pid, SIGKILL);
+  for (pid_t pid : pids) waitpid(pid, nullptr, 0);
+}
+
+struct OpenCosts {
+  double inScan;   // CreateFileW and CloseHandle of a free port within a scan's session
+  double alone;    // the same outside a session: the whole look at each open
+  double worst;    // the worst within a session
+  double begin;    // BeginScanSession: the one look for all the ports
+};
+
+// Medians of kOpenRuns opens and closes of COM3, a free port.
+bool TimeOpens(OpenCosts* costs) {
+  auto openClose = [] {
+    HANDLE port = CreateFileW(L"COM3:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (port == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(port);
+    return true;
+  };
+  std::vector<double> inScan, alone, begin;
+  for (int i = 0; i < kBeginRuns; ++i) {
+    double start = NowSeconds();
+    BeginScanSession();
+    begin.push_back(NowSeconds() - start);
+    for (int n = 0; n < kOpenRuns / kBeginRuns; ++n) {
+      start = NowSeconds();
+      if (!openClose()) break;
+      inScan.push_back(NowSeconds() - start);
+    }
+    EndScanSession();
+  }
+  for (int i = 0; i < kOpenRuns; ++i) {
+    double start = NowSeconds();
+    if (!openClose()) break;
+    alone.push_back(NowSeconds() - start);
+  }
+  if (inScan.size() != kOpenRuns || alone.size() != kOpenRuns) return false;
+  *costs = {Median(inScan), Median(alone), *std::max_element(inScan.begin(), inScan.end()), Median(begin)};
+  return true;
+}
+
+void PrintOpenCosts(const char* where, const OpenCosts& costs) {
+  char label[96];
+  PrintInfo(where, CountDescriptors(), "");
+  PrintRow("  open of a free port in a scan (median of 20)", costs.inScan * 1e3, "ms", 5, true);
+  PrintInfo("  the same, worst", costs.worst * 1e3, "ms");
+  std::snprintf(label, sizeof label, "  the scan's one look at its start (median of %d)", kBeginRuns);
+  PrintInfo(label, costs.begin * 1e3, "ms");
+  PrintInfo("  open outside a scan: the whole look each time", costs.alone * 1e3, "ms");
+}
+
+// gpsd on COM4's device, as its service runs it (-n: the device open from the
+// start), with its own socket and port. 0 when gpsd is not installed or did not
+// come up within 5 s.
+pid_t StartGpsd(const std::string& device, const std::string& socket) {
+  const char* argv[] = {"gpsd", "-N", "-n", "-F", socket.c_str(), "-S", kGpsdBenchPort, device.c_str(), nullptr};
+  pid_t pid = 0;
+  if (posix_spawnp(&pid, "gpsd", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) return 0;
+  for (int n = 0; n < 50; ++n) {
+    usleep(100'000);
+    // Up once COM4 reads busy, gpsd named.
+    HANDLE port = CreateFileW(L"COM4:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (port != INVALID_HANDLE_VALUE) {
+      CloseHandle(port);
+    } else if (GetLastError() == ERROR_ACCESS_DENIED) {
+      // Then until it answers quickly: gpsd hunting a receiver's speed is slow to.
+      double start = NowSeconds();
+      BeginScanSession();
+      EndScanSession();
+      if (NowSeconds() - start < 0.1) return pid;
+    }
+  }
+  StopProcesses({pid});
+  return 0;
+}
+
+// What a port that opens pays for the look for other users of it (UUCP lock files,
+// /proc/locks, descriptors, gpsd's word), within a scan and outside one, beside a
+// bare open and close of the device; with the descriptors of this machine, with
+// some 50,000 more, and with a gpsd running.
+void BenchPortOpen() {
+  std::string folder;
+  SimProcess sim;
+  if (!StartDevices({"3:silent", "4:nmea:9600"}, &folder, &sim)) return;
+  std::string device = folder + "/com3";
+  std::vector<double> bare;
+  for (int i = 0; i < kOpenRuns; ++i) {
+    double start = NowSeconds();
+    int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) close(fd);
+    bare.push_back(NowSeconds() - start);
+  }
+  OpenCosts quiet = {};
+  if (!TimeOpens(&quiet)) {
+    StopDevices(folder, &sim);
+    std::printf("cannot open the simulated port\n");
+    return;
+  }
+  PrintOpenCosts("descriptors of the processes looked into", quiet);
+  PrintInfo("  bare open and close of the device (median)", Median(bare) * 1e3, "ms");
+
+  std::vector<pid_t> crowd = StartCrowd(kCrowdProcesses, kCrowdDescriptors);
+  OpenCosts crowded = {};
+  bool timed = TimeOpens(&crowded);
+  char label[96];
+  std::snprintf(label, sizeof label, "the same, %zu processes holding %d more each", crowd.size(),
+                kCrowdDescriptors);
+  if (timed) PrintOpenCosts(label, crowded);
+  StopProcesses(crowd);
+
+  char resolved[PATH_MAX];
+  std::string socket = folder + "/gpsd.sock";
+  pid_t gpsd = realpath((folder + "/com4").c_str(), resolved) != nullptr ? StartGpsd(resolved, socket) : 0;
+  OpenCosts beside = {};
+  if (gpsd == 0) {
+    std::printf("%-52s %14s\n", "gpsd running", "not started");
+  } else if (TimeOpens(&beside)) {
+    PrintInfo("with a gpsd running: the question, once a scan", (beside.begin - quiet.begin) * 1e3, "ms");
+    PrintInfo("  added to an open of a free port in a scan", (beside.inScan - quiet.inScan) * 1e3, "ms");
+    PrintInfo("  added to an open outside a scan (asked each time)", (beside.alone - quiet.alone) * 1e3, "ms");
+  }
+  if (gpsd != 0) StopProcesses({gpsd});
+  unlink(socket.c_str());
+  StopDevices(folder, &sim);
 }
 
 // Returns the measured liveness test of a silent port, for the many-ports estimate.
@@ -403,13 +538,15 @@ void BenchManyLivePorts(double livenessSeconds) {
 
 int main(int argc, char** argv) {
   bool many = argc > 1 && std::strcmp(argv[1], "--many") == 0;
-  if (argc > 1 && !many) {
-    std::fprintf(stderr, "usage: scan_bench [--many]\n");
+  bool look = argc > 1 && std::strcmp(argv[1], "--look") == 0;
+  if (argc > 1 && !many && !look) {
+    std::fprintf(stderr, "usage: scan_bench [--many | --look]\n");
     return 2;
   }
   PrintHeader();
   BenchEmptyScan();
   BenchPortOpen();
+  if (look) return 0;
   double liveness = BenchSimulatedPorts();
   BenchFaults();
   if (many) BenchManyLivePorts(liveness);

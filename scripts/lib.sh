@@ -21,9 +21,10 @@ ensure_packages() {
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# What the Linux and Windows builds need; nlohmann-json3-dev writes the JSON result.
+# What the Linux and Windows builds need; the Linux program links gpsd's client
+# library, found through pkg-config, and writes its JSON result with nlohmann-json.
 BUILD_PACKAGES=(g++ make cmake googletest g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-                nlohmann-json3-dev)
+                pkg-config libgps-dev nlohmann-json3-dev)
 # What the tests add: Wine and a virtual display for the Windows program, a terminal
 # multiplexer for the terminal dialog, clang for the fuzzer, the static analysers,
 # groff and man for the manual page's check, gpsd as a real neighbour on a port, jq

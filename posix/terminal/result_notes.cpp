@@ -166,6 +166,8 @@ void RefusalLines(const std::vector<PortNote>& notes, std::vector<std::string>* 
 }
 
 // "Busy: /dev/ttyUSB1 (gpsd, pid 812), /dev/ttyS0." Kept short: the box is narrow.
+// Where gpsd reads a GPS receiver, it says at which speed, as gpsd reports it:
+// "Busy: /dev/ttyUSB0 (gpsd, pid 812, reading a GPS receiver at 9600 bauds)."
 void BusyLine(const std::vector<PortNote>& notes, std::vector<std::string>* lines) {
   std::string line;
   for (const PortNote& note : notes) {
@@ -174,7 +176,11 @@ void BusyLine(const std::vector<PortNote>& notes, std::vector<std::string>* line
     line += note.device;
     if (note.holderPid > 0) {
       line += " (" + (note.holderName.empty() ? "" : note.holderName + ", ") + "pid " +
-              std::to_string(note.holderPid) + ")";
+              std::to_string(note.holderPid);
+      if (note.holderRate > 0) {
+        line += ", reading a GPS receiver at " + std::to_string(note.holderRate) + " bauds";
+      }
+      line += ")";
     }
   }
   if (!line.empty()) lines->push_back(line + ".");

@@ -154,6 +154,17 @@ bool ComDevice(int32_t number, char* path, size_t pathSize, struct stat* device)
          held.node.st_dev == node.st_dev && held.node.st_ino == node.st_ino;
 }
 
+std::vector<std::string> NumberedDevices() {
+  std::vector<std::string> devices;
+  for (int32_t number = 1; number <= kLastComPort; ++number) {
+    char path[PATH_MAX];
+    char resolved[PATH_MAX];
+    if (!ComDevicePath(number, path, sizeof path)) break;
+    if (realpath(path, resolved) != nullptr) devices.emplace_back(resolved);
+  }
+  return devices;
+}
+
 bool StableDevicePath(const char* device, std::string* link) {
   struct stat target;
   if (stat(device, &target) != 0 || !S_ISCHR(target.st_mode)) return false;

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // "COM3", "COM3:" (ports 1 to 9) and "\\.\COM12" (any port), in any case, give the
 // port number; anything else is not a COM name.
@@ -37,6 +38,10 @@ bool ComDevicePath(int32_t number, char* path, size_t pathSize);
 // when the numbering held gave n to a device that has since left or given its node
 // to another: port n is then absent.
 bool ComDevice(int32_t number, char* path, size_t pathSize, struct stat* device);
+
+// The device nodes of ports 1 to 256 as they are now (a SENTROVA_COMDIR link's
+// target, or the numbering held's node), for the look at their other users.
+std::vector<std::string> NumberedDevices();
 
 // The device's stable name, as udev links it: the first link (by name) in
 // /dev/serial/by-id to the device, else in /dev/serial/by-path; under the root of

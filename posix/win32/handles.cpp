@@ -2,7 +2,10 @@
 // thread's last error.
 #include "win32/handles.h"
 
+#include "win32/port_holders.h"
+
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -76,7 +79,12 @@ void Retire(HandleSlot* slot) {
     // A pseudo-terminal keeps TIOCEXCL after its slave side is closed, which would
     // lock out the next open by anyone but root; so give it back first.
     ioctl(slot->port.fd, TIOCNXCL);
+    // Counted as this process's own close, so a scan's watch on the device does not
+    // take it for another program's.
+    struct stat device;
+    bool known = fstat(slot->port.fd, &device) == 0;
     close(slot->port.fd);
+    if (known) NoteOwnClose(device);
     close(slot->port.wakeFd);
   } else if (slot->kind == kHandleThread) {
     ReleaseThreadRecord(slot->thread);

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -13,7 +14,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <vector>
+
+#include "win32/gpsd_client.h"
 
 namespace {
 
@@ -133,87 +137,273 @@ bool DescriptorLocks(const char* fdinfoPath) {
   return locks;
 }
 
-// A process other than this one with the file open, among those whose descriptors
-// this user may read; one whose descriptor holds a lock on it comes first (a pty's
-// slave is often open in more than one process). A process that also has the pty's
-// master open (its index in the master's fdinfo) is the pty's far end: a simulated
-// receiver or a serial bridge, the device itself rather than a user of the port.
-pid_t OpenedBy(const struct stat& file) {
+// A device looked for in /proc, and what the look found of it.
+struct LookTarget {
+  struct stat file;
+  long ptyIndex;   // a pty slave's index, -1 for any other device
+  pid_t opener;    // a process other than this one that has it open
+  pid_t locker;    // one of those whose descriptor holds a lock on it
+  pid_t gpsd;      // a gpsd that has it active, by its own word
+  uint32_t rate;   // the speed that gpsd reads a GPS receiver at, 0 when not known
+  bool farEnd;     // a process with the pty's master has the slave open too
+};
+
+LookTarget MakeTarget(const struct stat& file) {
   unsigned int deviceMajor = major(file.st_rdev);
   bool ptySlave = S_ISCHR(file.st_mode) && deviceMajor >= kPtySlaveMajor &&
                   deviceMajor < kPtySlaveMajor + kPtySlaveMajors;
   long ptyIndex = ptySlave ? static_cast<long>((deviceMajor - kPtySlaveMajor) * 256 + minor(file.st_rdev)) : -1;
+  return LookTarget{file, ptyIndex, 0, 0, 0, 0, false};
+}
+
+// One process's descriptors against every target: the first process with a target
+// open becomes its opener, one whose descriptor holds a lock its locker (a pty's
+// slave is often open in more than one process). A process that also has the pty's
+// master open (its index in the master's fdinfo) is the pty's far end: a simulated
+// receiver or a serial bridge, the device itself rather than a user of the port.
+void LookIntoProcess(long pid, std::vector<LookTarget>* targets) {
+  char folder[64];
+  std::snprintf(folder, sizeof folder, "/proc/%ld/fd", pid);
+  DIR* descriptors = opendir(folder);
+  if (descriptors == nullptr) return;
+  struct Match {
+    size_t target;
+    long fd;
+    bool locks;
+  };
+  std::vector<Match> matches;
+  std::vector<long> masters;  // the process's pty masters, by descriptor
+  while (const dirent* fd = readdir(descriptors)) {
+    if (fd->d_name[0] == '.') continue;
+    // Relative to the open folder: a quarter cheaper than a whole path, and this
+    // runs for every descriptor of every process this user may look into.
+    struct stat info;
+    if (fstatat(dirfd(descriptors), fd->d_name, &info, 0) != 0) continue;
+    if (S_ISCHR(info.st_mode) && major(info.st_rdev) == kPtyMasterMajor &&
+        minor(info.st_rdev) == kPtyMasterMinor) {
+      masters.push_back(std::strtol(fd->d_name, nullptr, 10));
+      continue;
+    }
+    for (size_t n = 0; n < targets->size(); ++n) {
+      const struct stat& file = (*targets)[n].file;
+      if (info.st_dev != file.st_dev || info.st_ino != file.st_ino) continue;
+      char path[sizeof folder + sizeof fd->d_name + 16];
+      std::snprintf(path, sizeof path, "/proc/%ld/fdinfo/%s", pid, fd->d_name);
+      matches.push_back(Match{n, std::strtol(fd->d_name, nullptr, 10), DescriptorLocks(path)});
+    }
+  }
+  closedir(descriptors);
+  for (const Match& match : matches) {
+    LookTarget& target = (*targets)[match.target];
+    // Only a process that has a pty slave open is asked which masters it holds,
+    // nearest descriptor first: openpty() gives the two ends neighbouring numbers,
+    // so a process with hundreds of ptys is mostly answered at the first look.
+    bool farEnd = false;
+    if (target.ptyIndex >= 0) {
+      std::sort(masters.begin(), masters.end(), [&match](long a, long b) {
+        return std::labs(a - match.fd) < std::labs(b - match.fd);
+      });
+      for (size_t n = 0; n < masters.size() && !farEnd; ++n) {
+        std::string info = "/proc/" + std::to_string(pid) + "/fdinfo/" + std::to_string(masters[n]);
+        farEnd = FdinfoField(info.c_str(), "tty-index") == target.ptyIndex;
+      }
+    }
+    target.farEnd = target.farEnd || farEnd;
+    if (farEnd) continue;
+    if (target.opener == 0) target.opener = static_cast<pid_t>(pid);
+    if (match.locks && target.locker == 0) target.locker = static_cast<pid_t>(pid);
+  }
+}
+
+// One walk over /proc for all the targets at once: their openers among the
+// processes this user may look into (all of them for root), and the gpsd processes,
+// whose names every user may read; then those gpsds are asked which devices they
+// have active, compared by device number, as gpsd may know one by another name.
+void LookAt(std::vector<LookTarget>* targets) {
   DIR* processes = opendir("/proc");
-  if (processes == nullptr) return 0;
-  pid_t opener = 0;
-  pid_t locker = 0;
-  while (locker == 0) {
-    const dirent* entry = readdir(processes);
-    if (entry == nullptr) break;
+  if (processes == nullptr) return;
+  std::vector<pid_t> gpsds;
+  while (const dirent* entry = readdir(processes)) {
     char* end = nullptr;
     long pid = std::strtol(entry->d_name, &end, 10);
     if (pid <= 0 || *end != 0 || pid == getpid()) continue;
     char folder[64];
-    std::snprintf(folder, sizeof folder, "/proc/%ld/fd", pid);
-    DIR* descriptors = opendir(folder);
-    if (descriptors == nullptr) continue;
-    bool opens = false;
-    bool locks = false;
-    std::vector<long> masters;  // the process's pty masters, by descriptor
-    long opened = -1;           // a descriptor of the device
-    while (const dirent* fd = readdir(descriptors)) {
-      if (fd->d_name[0] == '.') continue;
-      // Relative to the open folder: a quarter cheaper than a whole path, and this
-      // runs for every descriptor of every process this user may look into.
-      struct stat info;
-      if (fstatat(dirfd(descriptors), fd->d_name, &info, 0) != 0) continue;
-      if (ptySlave && S_ISCHR(info.st_mode) && major(info.st_rdev) == kPtyMasterMajor &&
-          minor(info.st_rdev) == kPtyMasterMinor) {
-        masters.push_back(std::strtol(fd->d_name, nullptr, 10));
-      } else if (info.st_dev == file.st_dev && info.st_ino == file.st_ino) {
-        opens = true;
-        opened = std::strtol(fd->d_name, nullptr, 10);
-        char path[sizeof folder + sizeof fd->d_name + 16];
-        std::snprintf(path, sizeof path, "/proc/%ld/fdinfo/%s", pid, fd->d_name);
-        locks = locks || DescriptorLocks(path);
-      }
-    }
-    closedir(descriptors);
-    if (!opens) continue;
-    // Only a process that has the device open is asked which masters it holds,
-    // nearest descriptor first: openpty() gives the two ends neighbouring numbers,
-    // so a process with hundreds of ptys is mostly answered at the first look.
-    std::sort(masters.begin(), masters.end(),
-              [opened](long a, long b) { return std::labs(a - opened) < std::labs(b - opened); });
-    bool farEnd = false;
-    for (size_t n = 0; n < masters.size() && !farEnd; ++n) {
-      std::string info = "/proc/" + std::to_string(pid) + "/fdinfo/" + std::to_string(masters[n]);
-      farEnd = FdinfoField(info.c_str(), "tty-index") == ptyIndex;
-    }
-    if (farEnd) continue;
-    if (opener == 0) opener = static_cast<pid_t>(pid);
-    if (locks) locker = static_cast<pid_t>(pid);
+    std::snprintf(folder, sizeof folder, "/proc/%ld", pid);
+    if (IsGpsdProcess(folder)) gpsds.push_back(static_cast<pid_t>(pid));
+    LookIntoProcess(pid, targets);
   }
   closedir(processes);
-  return locker != 0 ? locker : opener;
+  if (gpsds.empty()) return;
+  std::vector<GpsdDevice> known;
+  AskGpsd(gpsds, &known);
+  for (LookTarget& target : *targets) {
+    for (const GpsdDevice& device : known) {
+      if (!device.active || !S_ISCHR(target.file.st_mode) || device.device != target.file.st_rdev) continue;
+      target.gpsd = device.gpsd;
+      target.rate = device.rate;
+    }
+  }
+}
+
+bool TargetHeld(const LookTarget& target, pid_t* holder, uint32_t* rate) {
+  *holder = target.gpsd != 0 ? target.gpsd : target.locker != 0 ? target.locker : target.opener;
+  *rate = target.gpsd != 0 ? target.rate : 0;
+  return *holder != 0;
+}
+
+// What a scan holds from its start to its end: the look at all its devices, made
+// once, and an inotify watch on each, which reports every open and close of the
+// node by anyone, of any user. A device whose watch saw another's open or close
+// since its last look is looked at again, alone; the others are answered from the
+// look. Our own opens and closes are counted and told apart from others' by count.
+struct WatchedDevice {
+  LookTarget look;
+  int watch;          // its inotify watch; -1 when none could be set, -2 when
+                      // this user may not read the device
+  long seenOpens;     // the watch's counts since the session began
+  long seenCloses;
+  long ownOpens;      // this process's, counted when they are made
+  long ownCloses;
+  long lookedOpens;   // others' opens and closes at the last look
+  long lookedCloses;
+  bool stale;         // looked at again at every open: no watch, or events lost
+};
+
+struct HolderSession {
+  bool active;
+  int notify;  // the inotify descriptor, -1 when none
+  std::vector<WatchedDevice> devices;
+};
+
+std::mutex gSessionMutex;
+HolderSession gSession = {false, -1, {}};
+
+WatchedDevice* SessionDevice(const struct stat& file) {
+  for (WatchedDevice& device : gSession.devices) {
+    if (device.look.file.st_dev == file.st_dev && device.look.file.st_ino == file.st_ino) return &device;
+  }
+  return nullptr;
+}
+
+// Counts the events queued so far. A lost event (the queue overflowed) may have been
+// anyone's: every device is looked at again.
+void DrainWatch() {
+  if (gSession.notify < 0) return;
+  alignas(inotify_event) char buffer[4096];
+  for (;;) {
+    ssize_t got = read(gSession.notify, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return;
+    for (ssize_t at = 0; at < got;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      for (WatchedDevice& device : gSession.devices) {
+        if ((event->mask & IN_Q_OVERFLOW) != 0) device.stale = true;
+        if (device.watch != event->wd) continue;
+        if ((event->mask & IN_OPEN) != 0) ++device.seenOpens;
+        if ((event->mask & IN_CLOSE) != 0) ++device.seenCloses;
+      }
+    }
+  }
+}
+
+// The session's answer for a device: looked at again when another opened or closed
+// it since the last look. A holder the look cannot see (another user's process with
+// neither a lock nor gpsd's word) still holds it while the others' opens seen since
+// the session began outnumber their closes, unless a pty's far end, which opens
+// its own slave, is among them.
+bool SessionHeld(WatchedDevice* device, pid_t* holder, uint32_t* rate) {
+  DrainWatch();
+  long opens = device->seenOpens - device->ownOpens;
+  long closes = device->seenCloses - device->ownCloses;
+  if (device->stale || opens != device->lookedOpens || closes != device->lookedCloses) {
+    std::vector<LookTarget> one = {MakeTarget(device->look.file)};
+    LookAt(&one);
+    device->look = one[0];
+    device->lookedOpens = opens;
+    device->lookedCloses = closes;
+    device->stale = device->watch == -1;
+  }
+  if (TargetHeld(device->look, holder, rate)) return true;
+  return opens > closes && !device->look.farEnd;
 }
 
 }  // namespace
 
-bool DeviceInUse(const char* device, const struct stat& file, pid_t* holder) {
+bool DeviceInUse(const char* device, const struct stat& file, pid_t* holder, uint32_t* rate) {
+  *rate = 0;
   char resolved[PATH_MAX];
   *holder = UucpLockHolder(realpath(device, resolved) != nullptr ? resolved : device);
   if (*holder != 0) return true;
   bool locked = LockHolder(file, holder);
   if (*holder != 0) return true;
-  *holder = OpenedBy(file);
-  return locked || *holder != 0;
+  {
+    std::lock_guard<std::mutex> lock(gSessionMutex);
+    if (WatchedDevice* watched = gSession.active ? SessionDevice(file) : nullptr) {
+      return SessionHeld(watched, holder, rate) || locked;
+    }
+  }
+  // Outside a scan, or a device the scan did not number: looked at alone, now.
+  std::vector<LookTarget> one = {MakeTarget(file)};
+  LookAt(&one);
+  return TargetHeld(one[0], holder, rate) || locked;
 }
 
-bool FindDeviceHolder(const char* device, pid_t* pid) {
+bool DeviceTakenMeanwhile(const struct stat& file, pid_t* holder, uint32_t* rate) {
+  std::lock_guard<std::mutex> lock(gSessionMutex);
+  WatchedDevice* watched = gSession.active ? SessionDevice(file) : nullptr;
+  *holder = 0;
+  *rate = 0;
+  return watched != nullptr && SessionHeld(watched, holder, rate);
+}
+
+void NoteOwnOpen(const struct stat& file) {
+  std::lock_guard<std::mutex> lock(gSessionMutex);
+  if (WatchedDevice* watched = gSession.active ? SessionDevice(file) : nullptr) ++watched->ownOpens;
+}
+
+void NoteOwnClose(const struct stat& file) {
+  std::lock_guard<std::mutex> lock(gSessionMutex);
+  if (WatchedDevice* watched = gSession.active ? SessionDevice(file) : nullptr) ++watched->ownCloses;
+}
+
+void BeginHolderWatch(const std::vector<std::string>& paths) {
+  std::lock_guard<std::mutex> lock(gSessionMutex);
+  gSession.active = true;
+  gSession.notify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  std::vector<LookTarget> targets;
+  for (const std::string& path : paths) {
+    struct stat file;
+    if (stat(path.c_str(), &file) != 0 || !S_ISCHR(file.st_mode) || SessionDevice(file) != nullptr) continue;
+    // The watch first, then the look: an open between the two is seen twice, at
+    // worst, never missed.
+    int watch = gSession.notify >= 0 ? inotify_add_watch(gSession.notify, path.c_str(),
+                                                          IN_OPEN | IN_CLOSE)
+                                     : -1;
+    // A device this user may not read cannot be watched, nor opened: its open
+    // fails whatever the look says, so it is not looked at again (-2).
+    if (watch < 0 && errno == EACCES) watch = -2;
+    gSession.devices.push_back(WatchedDevice{MakeTarget(file), watch, 0, 0, 0, 0, 0, 0, watch == -1});
+    targets.push_back(MakeTarget(file));
+  }
+  // No port, nothing to look for: an empty scan stays as quick however busy the
+  // machine is.
+  if (!targets.empty()) LookAt(&targets);
+  // A device with no watch for another reason (inotify's limits) is looked at
+  // again at each open, as outside a scan.
+  for (size_t n = 0; n < targets.size(); ++n) gSession.devices[n].look = targets[n];
+}
+
+void EndHolderWatch() {
+  std::lock_guard<std::mutex> lock(gSessionMutex);
+  if (gSession.notify >= 0) close(gSession.notify);
+  gSession = HolderSession{false, -1, {}};
+}
+
+bool FindDeviceHolder(const char* device, pid_t* pid, uint32_t* rate) {
   struct stat file;
   if (stat(device, &file) != 0) return false;
-  return DeviceInUse(device, file, pid) && *pid != 0;
+  return DeviceInUse(device, file, pid, rate) && *pid != 0;
 }
 
 std::string ProcessName(pid_t pid) {

@@ -22,8 +22,9 @@ struct PortNote {
 
 // Notes a port whose open failed for lack of permission, or because another program
 // holds it; once per port until the notes are taken. path is the path opened; holder
-// the process that holds a busy port, 0 when not known (then looked for here).
-void NotePort(int32_t port, PortNoteKind kind, const char* path, pid_t holder);
+// the process that holds a busy port, 0 when not known (then looked for here); rate
+// the speed gpsd reads a GPS receiver at there, 0 when not known.
+void NotePort(int32_t port, PortNoteKind kind, const char* path, pid_t holder, uint32_t rate);
 
 // The notes since the last call, in the order they were made, and forgets them.
 std::vector<PortNote> TakePortNotes();

@@ -2,6 +2,7 @@
 #include "win32/scan_session.h"
 
 #include "win32/com_names.h"
+#include "win32/port_holders.h"
 #include "win32/port_notes.h"
 
 void BeginScanSession() {
@@ -10,6 +11,12 @@ void BeginScanSession() {
   // COM numbers stay with their devices for the whole scan and its result, as on
   // Windows; the next scan numbers what is there then.
   HoldPortNumbering("");
+  // The ports' other users, looked for once for all the numbered devices (gpsd
+  // asked once), then watched: each open pays only for what changed since.
+  BeginHolderWatch(NumberedDevices());
 }
 
-void EndScanSession() { ReleasePortNumbering(); }
+void EndScanSession() {
+  EndHolderWatch();
+  ReleasePortNumbering();
+}

@@ -145,11 +145,13 @@ HANDLE OpenPort(LPCWSTR name) {
   // nothing of it changes: not its settings, its modem lines or its exclusivity.
   // The look comes last before the port is taken. What it cannot rule out: a
   // process that opens the device in the microseconds between its look and
-  // TIOCEXCL below; and, for as long as the port is ours, a root process that
-  // neither locks nor heeds TIOCEXCL: the kernel keeps neither out.
+  // TIOCEXCL below (within a scan, the watch on the device sees that open, and
+  // the port is given back at once); and, for as long as the port is ours, a root
+  // process that neither locks nor heeds TIOCEXCL: the kernel keeps neither out.
   pid_t holder = 0;
-  if (device.st_mode != 0 && DeviceInUse(path, device, &holder)) {
-    NotePort(number, kPortBusy, path, holder);
+  uint32_t rate = 0;
+  if (device.st_mode != 0 && DeviceInUse(path, device, &holder, &rate)) {
+    NotePort(number, kPortBusy, path, holder, rate);
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
@@ -158,9 +160,18 @@ HANDLE OpenPort(LPCWSTR name) {
     int error = errno;
     // Kept for the result to explain; the caller sees a port that cannot be opened.
     // EBUSY: another program set TIOCEXCL on it.
-    if (error == EACCES || error == EPERM) NotePort(number, kPortRefused, path, 0);
-    if (error == EBUSY) NotePort(number, kPortBusy, path, 0);
+    if (error == EACCES || error == EPERM) NotePort(number, kPortRefused, path, 0, 0);
+    if (error == EBUSY) NotePort(number, kPortBusy, path, 0, 0);
     SetLastError(ErrorFromErrno(error));
+    return INVALID_HANDLE_VALUE;
+  }
+  NoteOwnOpen(device);
+  if (DeviceTakenMeanwhile(device, &holder, &rate)) {
+    // Nothing was set yet: given back as it was found.
+    close(fd);
+    NoteOwnClose(device);
+    NotePort(number, kPortBusy, path, holder, rate);
+    SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
   // The device opened must be the one looked at: a node that appeared, or took
@@ -169,6 +180,7 @@ HANDLE OpenPort(LPCWSTR name) {
   if (fstat(fd, &opened) != 0 || device.st_mode == 0 || opened.st_rdev != device.st_rdev ||
       opened.st_ino != device.st_ino || opened.st_dev != device.st_dev) {
     close(fd);
+    NoteOwnClose(device);
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
@@ -179,7 +191,7 @@ HANDLE OpenPort(LPCWSTR name) {
   if (flock(fd, LOCK_EX | LOCK_NB) != 0 ||
       (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL)) {
     error = errno;
-    if (error == EWOULDBLOCK || error == EBUSY) NotePort(number, kPortBusy, path, 0);
+    if (error == EWOULDBLOCK || error == EBUSY) NotePort(number, kPortBusy, path, 0, 0);
   }
   int wakeFd = error == 0 ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
   if (error == 0 && wakeFd < 0) error = errno;
@@ -189,6 +201,7 @@ HANDLE OpenPort(LPCWSTR name) {
     if (wakeFd >= 0) close(wakeFd);
     ioctl(fd, TIOCNXCL);  // see Retire: the flag outlives the close on a pty
     close(fd);
+    NoteOwnClose(device);
     SetLastError(ErrorFromErrno(error));
     return INVALID_HANDLE_VALUE;
   }

@@ -1,23 +1,35 @@
 // The serial calls over real pseudo-terminals: exclusive open, line settings,
 // read timeouts, waits ended by a close, a device that goes away, stale handles.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "pty.h"
+#include "win32/gpsd_client.h"
 #include "win32/handles.h"
+#include "win32/port_notes.h"
+#include "win32/scan_session.h"
 
 namespace {
 
@@ -95,6 +107,13 @@ TEST_F(PortTest, CloseGivesUpExclusiveMode) {
 // then only a UUCP lock file. Each time the port is busy, and nothing of it changes.
 // A stale lock file is ignored and left, and a process with the pty's master open
 // too is the device's far end (a simulated receiver), not a user of the port.
+// Run as root, holders of another user whose descriptors the look cannot read: one
+// with an open file description lock, which /proc/locks shows with no pid; and,
+// within a scan's session, one that opens the port after the session's look, seen
+// by the watch alone; our own opens and closes in between are not taken for theirs.
+enum HolderKind { kOpener, kFarEnd, kOtherUser, kOtherUserOfdLock };
+constexpr uid_t kNobody = 65534;
+
 TEST(ExclusiveOpen, PortInUseElsewhereIsBusyAndUntouched) {
   alarm(kHangGuardSeconds);
   TestPty pty;
@@ -106,7 +125,9 @@ TEST(ExclusiveOpen, PortInUseElsewhereIsBusyAndUntouched) {
   ASSERT_EQ(tcgetattr(pty.slave, &before), 0);
   auto expectBusyAndUntouched = [&](const char* holder) {
     SetLastError(0);
-    EXPECT_EQ(OpenCom(L"COM5:"), INVALID_HANDLE_VALUE) << holder;
+    HANDLE opened = OpenCom(L"COM5:");
+    EXPECT_EQ(opened, INVALID_HANDLE_VALUE) << holder;
+    if (opened != INVALID_HANDLE_VALUE) CloseHandle(opened);
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED) << holder;
     termios now;
     int exclusive = -1;
@@ -119,20 +140,47 @@ TEST(ExclusiveOpen, PortInUseElsewhereIsBusyAndUntouched) {
     ASSERT_EQ(ioctl(pty.slave, TIOCGEXCL, &exclusive), 0);
     EXPECT_EQ(exclusive, 0) << holder;
   };
-  // A child that keeps the pty's master when `farEnd`; otherwise it drops what it
-  // inherited and opens the slave afresh, then takes a flock when told 'l'.
-  auto startHolder = [&](bool farEnd, int* command, int* ready) {
+  auto expectFree = [&](const char* why) {
+    HANDLE port = OpenCom(L"COM5:");
+    EXPECT_NE(port, INVALID_HANDLE_VALUE) << why;
+    if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
+  };
+  // The children end with the test: killed when it dies, killed and reaped when it
+  // returns early on a failure.
+  struct Children {
+    std::vector<pid_t> pids;
+    ~Children() {
+      for (pid_t pid : pids) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+      }
+    }
+  } children;
+  pid_t parent = getpid();
+  // A child that keeps the pty's master (kFarEnd); otherwise it drops what it
+  // inherited and opens the slave afresh, then may take an open file description
+  // lock and become another user; later it takes a flock when told 'l'.
+  auto startHolder = [&](HolderKind kind, int* command, int* ready) {
     int commands[2], answers[2];
     EXPECT_EQ(pipe(commands), 0);
     EXPECT_EQ(pipe(answers), 0);
     pid_t child = fork();
     if (child == 0) {  // only async-signal-safe calls here
-      int fd = farEnd ? pty.slave : -1;
-      if (!farEnd) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (getppid() != parent) _exit(1);
+      close(commands[1]);
+      close(answers[0]);
+      int fd = kind == kFarEnd ? pty.slave : -1;
+      if (kind != kFarEnd) {
         close(pty.master);
         close(pty.slave);
         fd = open(pty.path, O_RDWR | O_NOCTTY);
       }
+      struct flock whole = {};
+      whole.l_type = F_WRLCK;
+      whole.l_whence = SEEK_SET;
+      if (fd >= 0 && kind == kOtherUserOfdLock && fcntl(fd, F_OFD_SETLK, &whole) != 0) fd = -1;
+      if (fd >= 0 && kind >= kOtherUser && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) fd = -1;
       char order = 0;
       for (char answer = fd >= 0 ? 'y' : 'n'; write(answers[1], &answer, 1) == 1;) {
         if (read(commands[0], &order, 1) != 1 || order != 'l') _exit(0);
@@ -140,6 +188,9 @@ TEST(ExclusiveOpen, PortInUseElsewhereIsBusyAndUntouched) {
       }
       _exit(1);
     }
+    close(commands[0]);
+    close(answers[1]);
+    if (child > 0) children.pids.push_back(child);
     *command = commands[1];
     *ready = answers[0];
     char answer = 0;
@@ -151,12 +202,13 @@ TEST(ExclusiveOpen, PortInUseElsewhereIsBusyAndUntouched) {
     EXPECT_EQ(write(command, "q", 1), 1);
     int status = 0;
     EXPECT_EQ(waitpid(child, &status, 0), child);
+    children.pids.erase(std::remove(children.pids.begin(), children.pids.end(), child), children.pids.end());
     close(command);
     close(ready);
   };
 
   int command = -1, ready = -1;
-  pid_t child = startHolder(false, &command, &ready);
+  pid_t child = startHolder(kOpener, &command, &ready);
   expectBusyAndUntouched("opened without a lock");
   char answer = 0;
   ASSERT_EQ(write(command, "l", 1), 1);
@@ -165,10 +217,8 @@ TEST(ExclusiveOpen, PortInUseElsewhereIsBusyAndUntouched) {
   expectBusyAndUntouched("flock");
   stopHolder(child, command, ready);
 
-  child = startHolder(true, &command, &ready);
-  HANDLE port = OpenCom(L"COM5:");
-  EXPECT_NE(port, INVALID_HANDLE_VALUE) << "the pty's far end counted as a user";
-  CloseHandle(port);
+  child = startHolder(kFarEnd, &command, &ready);
+  expectFree("the pty's far end counted as a user");
   stopHolder(child, command, ready);
 
   std::string lockFile = std::string("/run/lock/LCK..pts_") + (std::strrchr(pty.path, '/') + 1);
@@ -181,13 +231,153 @@ TEST(ExclusiveOpen, PortInUseElsewhereIsBusyAndUntouched) {
   writeLock(1);  // init: alive for as long as the machine runs
   expectBusyAndUntouched("UUCP lock file");
   writeLock(child);  // reaped above: a stale file
-  port = OpenCom(L"COM5:");
-  EXPECT_NE(port, INVALID_HANDLE_VALUE) << "a stale lock file counted";
-  CloseHandle(port);
+  expectFree("a stale lock file counted");
   EXPECT_EQ(access(lockFile.c_str(), F_OK), 0) << "a stale lock file was removed";
   unlink(lockFile.c_str());
+
+  if (geteuid() != 0) {
+    std::printf("[  SKIPPED ] another user's holders: they need root to start\n");
+  } else {
+    // The port may be opened by nobody, and this process looks as nobody while it
+    // checks: the holders' descriptors are out of its sight (a process that became
+    // another user is no longer dumpable, so only root may read them).
+    ASSERT_EQ(fchmod(pty.slave, 0666), 0);
+    ASSERT_EQ(chmod(folder, 0755), 0);
+    auto asNobody = [&](bool nobody) { ASSERT_EQ(seteuid(nobody ? kNobody : 0), 0); };
+    child = startHolder(kOtherUserOfdLock, &command, &ready);
+    asNobody(true);
+    expectBusyAndUntouched("another user's open file description lock");
+    asNobody(false);
+    stopHolder(child, command, ready);
+
+    BeginScanSession();
+    child = startHolder(kOpener, &command, &ready);
+    expectBusyAndUntouched("opened after the session's look");
+    stopHolder(child, command, ready);
+    expectFree("a holder gone since");
+    expectFree("our own opens and closes taken for another's");
+    child = startHolder(kOtherUser, &command, &ready);
+    asNobody(true);
+    expectBusyAndUntouched("opened by another user after the session's look");
+    asNobody(false);
+    stopHolder(child, command, ready);
+    expectFree("another user's holder gone since");
+    EndScanSession();
+    for (const PortNote& note : TakePortNotes()) {
+      EXPECT_EQ(note.kind, kPortBusy);
+      EXPECT_EQ(note.port, 5);
+    }
+  }
   RemoveComFolder(folder);
   CloseTestPty(&pty);
+  alarm(0);
+}
+
+// gpsd's answer as libgps reads it, from a stand-in gpsd on the loopback, behind a
+// process whose command line reads as gpsd's (options grouped, "-bNnS PORT"): a
+// device is known by what it is (a link to the pty counts), active or not, with its
+// speed only once gpsd has seen GPS data there. A gpsd that accepts and never
+// answers keeps the devices on its command line; one that is not listening, none.
+TEST(GpsdQuestion, DevicesByWhatTheyAre) {
+  alarm(kHangGuardSeconds);
+  TestPty ptys[3];
+  struct stat nodes[3];
+  for (int n = 0; n < 3; ++n) {
+    ASSERT_TRUE(OpenTestPty(&ptys[n]));
+    ASSERT_EQ(stat(ptys[n].path, &nodes[n]), 0);
+  }
+  char folder[64];
+  ASSERT_TRUE(MakeComFolder(folder, sizeof folder));
+  ASSERT_TRUE(LinkComPort(folder, 1, ptys[0].path));  // as a /dev/serial/by-id link
+  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t size = sizeof address;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+  std::string port = std::to_string(ntohs(address.sin_port));
+  // It ends with the test: killed with it, or at the end of its stdin. `execed` is
+  // closed by the exec: its command line is the new one from then on.
+  int input[2], execed[2];
+  ASSERT_EQ(pipe(input), 0);
+  ASSERT_EQ(pipe2(execed, O_CLOEXEC), 0);
+  pid_t parent = getpid();
+  pid_t gpsd = fork();
+  if (gpsd == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(1);
+    dup2(input[0], STDIN_FILENO);
+    close(input[1]);
+    close(execed[0]);
+    execl("/bin/sh", "gpsd", "-c", "read x", "-bNnS", port.c_str(), "-F", "/tmp/none", ptys[1].path,
+          static_cast<char*>(nullptr));
+    _exit(1);
+  }
+  close(input[0]);
+  close(execed[1]);
+  char none = 0;
+  EXPECT_EQ(read(execed[0], &none, 1), 0);
+  close(execed[0]);
+  const char* active = R"("activated":"2026-01-02T03:04:05.000Z",)";
+  std::string answer = std::string(R"({"class":"VERSION","release":"3.22","proto_major":3,"proto_minor":14})") +
+                       "\n" + R"({"class":"DEVICES","devices":[{"class":"DEVICE","path":")" + folder +
+                       R"(/com1","driver":"NMEA0183",)" + active + R"("flags":1,"bps":9600,"stopbits":1},)" +
+                       R"({"class":"DEVICE","path":")" + ptys[1].path + "\"," + active + R"("bps":4800},)" +
+                       R"({"class":"DEVICE","path":")" + ptys[2].path + "\"}]}\n";
+  // The stand-in answers the question, or keeps silent. `asked` says the question
+  // is over, so that a question never made ends the stand-in too.
+  int asked = eventfd(0, EFD_CLOEXEC);
+  auto ask = [&](bool answers, std::vector<GpsdDevice>* devices) {
+    int client = -1;
+    std::thread server([&] {
+      pollfd ready[2] = {{listener, POLLIN, 0}, {asked, POLLIN, 0}};
+      EXPECT_GT(poll(ready, 2, -1), 0);
+      if (!(ready[0].revents & POLLIN)) {
+        ADD_FAILURE() << "gpsd was not asked on its port";
+        return;
+      }
+      client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+      char question[16] = {};
+      EXPECT_EQ(read(client, question, 10), 10);
+      EXPECT_STREQ(question, "?DEVICES;\n");
+      if (answers) {
+        EXPECT_EQ(write(client, answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
+      }
+    });
+    AskGpsd({gpsd}, devices);
+    uint64_t one = 1;
+    EXPECT_EQ(write(asked, &one, sizeof one), 8);
+    server.join();
+    EXPECT_EQ(read(asked, &one, sizeof one), 8);
+    if (client >= 0) close(client);
+  };
+  auto expectDevice = [&](const GpsdDevice& device, int pty, bool active, uint32_t rate) {
+    EXPECT_EQ(device.device, nodes[pty].st_rdev) << pty;
+    EXPECT_EQ(device.gpsd, gpsd) << pty;
+    EXPECT_EQ(device.active, active) << pty;
+    EXPECT_EQ(device.rate, rate) << pty << ": a speed only with GPS data seen";
+  };
+
+  std::vector<GpsdDevice> devices;
+  ask(true, &devices);
+  ASSERT_EQ(devices.size(), 3u);
+  expectDevice(devices[0], 0, true, 9600);
+  expectDevice(devices[1], 1, true, 0);
+  expectDevice(devices[2], 2, false, 0);
+  devices.clear();
+  ask(false, &devices);
+  ASSERT_EQ(devices.size(), 1u) << "a gpsd that does not answer keeps its command line's devices";
+  expectDevice(devices[0], 1, true, 0);
+  close(listener);
+  devices.clear();
+  AskGpsd({gpsd}, &devices);
+  EXPECT_TRUE(devices.empty()) << "a gpsd not listening";
+
+  close(asked);
+  close(input[1]);
+  EXPECT_EQ(waitpid(gpsd, nullptr, 0), gpsd);
+  RemoveComFolder(folder);
+  for (TestPty& pty : ptys) CloseTestPty(&pty);
   alarm(0);
 }
 

@@ -150,6 +150,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Architecture)" = amd64 ] || fail "Architecture: $(field Architecture)"
 [[ "$(field Maintainer)" == "$(Text SENTROVA_TEXT_PUBLISHER) <"*@*">" ]] || fail "Maintainer: $(field Maintainer)"
 [[ "$(field Depends)" == *"libc6 (>= "* ]] || fail "Depends lacks libc6: $(field Depends)"
+[[ "$(field Depends)" == *"libgps28"* ]] || fail "Depends lacks gpsd's client library: $(field Depends)"
 [ "$(dpkg-deb -f "$deb" Description | wc -l)" -ge 3 ] || fail "Description: $(field Description)"
 
 # Every member: root's, the commit's time, folders 755, files 644 but the program.

@@ -2,11 +2,15 @@
 # The program beside Debian's gpsd, which opens its receiver's port with neither a
 # flock nor TIOCEXCL: gpsd runs in the foreground on a simulated receiver at 9600
 # (its own control socket, port and pid file in a scratch folder, never the system's
-# service), and a scan runs once as root and once as an unprivileged user in the
-# port's group (gpsd then runs as that user too: another user's descriptors are not
-# visible). Each time: COM3 reads "No such port. Skipping.", the result names gpsd and
-# its pid, the port's speed never changes during the scan (the simulator samples it
-# every few milliseconds), and gpsd still delivers sentences afterwards.
+# service). Cases, by who runs gpsd and who runs the scan:
+# - root and root; nobody and nobody (in the port's group dialout); root and nobody,
+#   as gpsd's service runs beside a desktop user: nobody cannot see gpsd's
+#   descriptors, so gpsd is asked. Each time COM3 reads "No such port. Skipping.",
+#   the result names gpsd, its pid and the receiver's speed, the port's speed never
+#   changes during the scan (the simulator samples it every few milliseconds), and
+#   gpsd still delivers sentences afterwards;
+# - root and nobody, gpsd without -n and no client watching: gpsd knows the device
+#   but has it closed, so the port is free and the receiver is found at 9600.
 # Usage: gpsd_neighbour.sh PROGRAM SIMULATOR
 set -u
 program=$1
@@ -45,41 +49,80 @@ GpsdSentence() {
     grep -a -m1 "^\$GP" <&3' gpsd-client "$1"
 }
 
-# Case LABEL TCPPORT [COMMAND PREFIX...]: gpsd and the scan, both run through the prefix.
-Case() {
-  local label=$1 tcp=$2
-  shift 2
+# DevicesAnswer TCPPORT: gpsd's answer to ?DEVICES, without watching anything.
+DevicesAnswer() {
+  # shellcheck disable=SC2016
+  timeout 10 bash -c 'until exec 3<>"/dev/tcp/127.0.0.1/$1"; do sleep 0.2; done 2>/dev/null
+    printf "?DEVICES;\n" >&3
+    grep -a -m1 "\"class\":\"DEVICES\"" <&3' gpsd-client "$1"
+}
+
+# As USER: the prefix that runs a command as that user (root: none), nobody being
+# in group dialout.
+As() {
+  [ "$1" = root ] || printf '%s\n' setpriv --reuid=nobody --regid=nogroup --groups=dialout
+}
+
+# Scenario LABEL TCPPORT GPSD_USER SCAN_USER [inactive]
+Scenario() {
+  local label=$1 tcp=$2 gpsd_user=$3 scan_user=$4 mode=${5:-active}
+  local nowait=-n gpsd_as scan_as
+  [ "$mode" = inactive ] && nowait=
+  mapfile -t gpsd_as < <(As "$gpsd_user")
+  mapfile -t scan_as < <(As "$scan_user")
   rm -f "$work/gpsd/pid" "$work/gpsd/sock"
-  "$@" gpsd -N -n -F "$work/gpsd/sock" -S "$tcp" -P "$work/gpsd/pid" "$dev" \
+  # shellcheck disable=SC2086  # no -n when inactive
+  "${gpsd_as[@]}" gpsd -N $nowait -F "$work/gpsd/sock" -S "$tcp" -P "$work/gpsd/pid" "$dev" \
     >"$work/gpsd.out" 2>&1 &
   gpsd_pid=$!
-  if ! GpsdSentence "$tcp" >/dev/null; then
-    fail "$label: gpsd delivered nothing before the scan: $(cat "$work/gpsd.out")"
-    return
-  fi
-  # gpsd found the receiver by hunting speeds; the simulator saw it settle on 9600.
-  grep -q "COM3 configured to 9600" "$work/sim.err" || fail "$label: the speed is not sampled"
   local mark
-  mark=$(wc -l <"$work/sim.err")
+  if [ "$mode" = inactive ]; then
+    # gpsd lists the device, and has not opened it: no "activated" time.
+    local answer
+    answer=$(DevicesAnswer "$tcp")
+    grep -q "\"path\":\"$dev\"" <<<"$answer" || fail "$label: gpsd does not know $dev: $answer"
+    grep -q "activated" <<<"$answer" && fail "$label: gpsd has $dev open: $answer"
+    mark=$(wc -l <"$work/sim.err")
+  else
+    if ! GpsdSentence "$tcp" >/dev/null; then
+      fail "$label: gpsd delivered nothing before the scan: $(cat "$work/gpsd.out")"
+      return
+    fi
+    # gpsd found the receiver by hunting speeds; the simulator saw it settle on 9600.
+    grep -q "COM3 configured to 9600" "$work/sim.err" || fail "$label: the speed is not sampled"
+    mark=$(wc -l <"$work/sim.err")
+  fi
 
-  echo | SENTROVA_COMDIR="$work/ports" timeout 60 "$@" "$program" >"$work/out" 2>"$work/err"
+  echo | SENTROVA_COMDIR="$work/ports" timeout 60 "${scan_as[@]}" "$program" >"$work/out" 2>"$work/err"
   local status=$?
   [ "$status" -eq 0 ] || fail "$label: the scan exited $status"
 
-  for n in $(seq 1 255); do
-    printf 'Checking port COM%d: bauds rate 4800\nNo such port. Skipping.\n' "$n"
-  done >"$work/want-out"
-  cmp -s "$work/out" "$work/want-out" || fail "$label: log: $(diff "$work/want-out" "$work/out" | head -5)"
-  printf 'Completed: No GPS devices found\nBusy: %s (gpsd, pid %s).\n' "$dev" "$gpsd_pid" >"$work/want-err"
-  cmp -s "$work/err" "$work/want-err" || fail "$label: result: $(diff "$work/want-err" "$work/err")"
-  # Nothing of the port changed while the scan ran: no new speed, and the sampling
-  # went on all through (a stalled reader would have stopped it).
-  local during
-  during=$(tail -n +"$((mark + 1))" "$work/sim.err")
-  if grep -q "configured to\|reader stopped\|closed" <<<"$during"; then
-    fail "$label: the port changed during the scan: $during"
+  if [ "$mode" = inactive ]; then
+    # Scanned as any free port: the receiver answers at 9600.
+    grep -q "^Checking port COM3: bauds rate 9600$" "$work/out" || fail "$label: COM3 was not tried at 9600"
+    grep -q "No such port" <(grep -A1 "COM3:" "$work/out") && fail "$label: COM3 was skipped"
+    printf 'Completed: GPS device found at COM3: / 9600 bauds\nCOM3 is %s -> %s\n' "$work/ports/com3" "$dev" \
+      >"$work/want-err"
+    cmp -s "$work/err" "$work/want-err" || fail "$label: result: $(diff "$work/want-err" "$work/err")"
+    grep -q "configured to 9600" <<<"$(tail -n +"$((mark + 1))" "$work/sim.err")" ||
+      fail "$label: the scan did not set 9600 on the port"
+  else
+    for n in $(seq 1 255); do
+      printf 'Checking port COM%d: bauds rate 4800\nNo such port. Skipping.\n' "$n"
+    done >"$work/want-out"
+    cmp -s "$work/out" "$work/want-out" || fail "$label: log: $(diff "$work/want-out" "$work/out" | head -5)"
+    printf 'Completed: No GPS devices found\nBusy: %s (gpsd, pid %s, reading a GPS receiver at 9600 bauds).\n' \
+      "$dev" "$gpsd_pid" >"$work/want-err"
+    cmp -s "$work/err" "$work/want-err" || fail "$label: result: $(diff "$work/want-err" "$work/err")"
+    # Nothing of the port changed while the scan ran: no new speed, and the sampling
+    # went on all through (a stalled reader would have stopped it).
+    local during
+    during=$(tail -n +"$((mark + 1))" "$work/sim.err")
+    if grep -q "configured to\|reader stopped\|closed" <<<"$during"; then
+      fail "$label: the port changed during the scan: $during"
+    fi
+    GpsdSentence "$tcp" >/dev/null || fail "$label: gpsd delivers nothing after the scan"
   fi
-  GpsdSentence "$tcp" >/dev/null || fail "$label: gpsd delivers nothing after the scan"
   [ "$(cat "$work/gpsd/pid" 2>/dev/null)" = "$gpsd_pid" ] || fail "$label: gpsd's pid file does not name $gpsd_pid"
   kill "$gpsd_pid"
   wait "$gpsd_pid" 2>/dev/null
@@ -88,10 +131,12 @@ Case() {
 
 base=$((20000 + $$ % 20000))
 if [ "$(id -u)" -eq 0 ]; then
-  Case root "$base"
-  Case "nobody in group dialout" "$((base + 1))" setpriv --reuid=nobody --regid=nogroup --groups=dialout
+  Scenario root "$base" root root
+  Scenario "gpsd and the scan as nobody in group dialout" "$((base + 1))" nobody nobody
+  Scenario "gpsd as root, the scan as nobody in group dialout" "$((base + 2))" root nobody
+  Scenario "gpsd as root with the device inactive, the scan as nobody" "$((base + 3))" root nobody inactive
 else
-  Case "$(id -un)" "$base"
+  Scenario "$(id -un)" "$base" root root
 fi
 
 if [ "$failed" -eq 0 ]; then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; fi

@@ -103,13 +103,13 @@ TEST(Layout, MessageBoxOverTheDialog) {
   EXPECT_EQ(rows.back(), std::string(kDialogWidth, ' '));
 }
 
-// The result with the lines the Linux build adds: each starts a row of its own; a
-// box with more than its room first takes the blank row and the row above, then cuts
+// The result with the lines the Linux build adds: each starts a row of its own, one
+// wider than the box wrapped as any other; a box with more than its room first takes the blank row and the row above, then cuts
 // with "..." and keeps its button.
 TEST(Layout, ResultBoxWithNotes) {
   int focusRow = 0;
   std::string result = "GPS device found at COM5: / 4800 bauds";
-  std::string text = result + "\nCOM5 is /dev/ttyUSB0\nBusy: /dev/ttyS0 (gpsd, pid 812).";
+  std::string text = result + "\nCOM5 is /dev/ttyACM0\nBusy: /dev/ttyUSB0 (gpsd, pid 812, reading a GPS receiver at 9600 bauds).";
   std::vector<std::string> rows = Plain(DialogView{true, 0, true, "Completed", text}, &focusRow);
   auto rowOf = [&](const std::string& part) {
     for (size_t n = 0; n < rows.size(); ++n) {
@@ -117,11 +117,13 @@ TEST(Layout, ResultBoxWithNotes) {
     }
     return -1;
   };
-  int first = rowOf("| " + result + " |");  // as wide as its longest line
+  int first = rowOf("| " + result + " ");
   ASSERT_EQ(first, 3);  // the box's border on row 2, as for a result alone
-  EXPECT_EQ(rowOf("| COM5 is /dev/ttyUSB0 "), first + 1);
-  EXPECT_EQ(rowOf("| Busy: /dev/ttyS0 (gpsd, pid 812). "), first + 2);
-  EXPECT_EQ(focusRow, first + 4);  // a blank row, then [ OK ]
+  EXPECT_EQ(rowOf("| COM5 is /dev/ttyACM0 "), first + 1);
+  // Wider than the box: wrapped at a space, as any line of the box is.
+  EXPECT_EQ(rowOf("| Busy: /dev/ttyUSB0 (gpsd, pid 812, reading | |"), first + 2);
+  EXPECT_EQ(rowOf("| a GPS receiver at 9600 bauds).             | |"), first + 3);
+  EXPECT_EQ(focusRow, first + 5);  // a blank row, then [ OK ]
 
   // Seven rows of text fit: the border moves up to row 1 and the blank row goes.
   std::string seven = result;

@@ -1,0 +1,34 @@
+// gpsd, the GPS daemon many Linux systems run as a service, opens its receiver's
+// port with neither a lock nor TIOCEXCL, and as another user than the scan's its
+// descriptors are hidden from /proc. So the scan asks it, over its own protocol,
+// which devices it has open.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A device a gpsd process knows, as it reports it.
+struct GpsdDevice {
+  dev_t device;   // st_rdev of its path: the same device under any name
+  pid_t gpsd;     // the gpsd process that reported it
+  bool active;    // gpsd has it open
+  uint32_t rate;  // its speed when gpsd has seen GPS data on it, else 0
+};
+
+// True when /proc/PID/comm names gpsd (every user may read it).
+bool IsGpsdProcess(const char* procFolder);
+
+// The TCP port a gpsd process listens on: its -S (or --port) argument, else 2947;
+// and through `devices` the device paths on its command line.
+uint16_t GpsdArguments(pid_t pid, std::vector<std::string>* devices);
+
+// Asks each gpsd process (which runs already: a connection to a socket-activated
+// gpsd that does not would start it) for its devices, in at most kGpsdQuestionMs in
+// all. A gpsd that accepts the connection but does not answer in time has the
+// devices on its command line active; one that refuses it (not listening yet, or
+// not on the loopback) adds nothing.
+constexpr int kGpsdQuestionMs = 250;
+void AskGpsd(const std::vector<pid_t>& processes, std::vector<GpsdDevice>* devices);
