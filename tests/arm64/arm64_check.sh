@@ -104,7 +104,7 @@ SystemMode() {
 
   # The UART's host side is a socket the feeder writes the receiver into; the guest's
   # console and its report go to a file through the virtio console.
-  timeout ${SENTROVA_QEMU_TIMEOUT:-240} qemu-system-aarch64 -M virt -cpu cortex-a57 -m 512 -display none -monitor none -nic none \
+  timeout -k 10 ${SENTROVA_QEMU_TIMEOUT:-240} qemu-system-aarch64 -M virt -cpu cortex-a57 -m 512 -display none -monitor none -nic none \
     -no-reboot -kernel "$kernel"/boot/vmlinuz-* -initrd "$work/initrd.gz" \
     -append "console=hvc0 quiet panic=-1" \
     -chardev "socket,id=uart,path=$work/uart.sock,server=on,wait=off" -serial chardev:uart \
@@ -118,16 +118,17 @@ SystemMode() {
   pids+=($!)
   wait "$qemu"
   local status=$?
-  sed 's/^/  /' "$work/guest.txt" "$work/feeder.txt"
+  tr -d "\r" <"$work/guest.txt" >"$work/report.txt"
+  sed "s/^/  /" "$work/report.txt" "$work/feeder.txt"
   [ "$status" -eq 0 ] || { echo "FAIL: qemu-system-aarch64 exited $status: $(tail -n 5 "$work/qemu.out")"; return 1; }
   local failed=0 want
   for want in "guest: done" "result1: Completed: No GPS devices found" \
               "result2: Completed: GPS device found at COM5: / 9600 bauds" "result2: COM5 is /dev/ttyAMA0"; do
-    grep -qxF "$want" "$work/guest.txt" || { echo "FAIL: the guest did not report '$want'"; failed=1; }
+    grep -qxF "$want" "$work/report.txt" || { echo "FAIL: the guest did not report '$want'"; failed=1; }
   done
-  grep -q "^result1: Busy: /dev/ttyAMA0 (sleep, pid [0-9]*)\.$" "$work/guest.txt" ||
+  grep -q "^result1: Busy: /dev/ttyAMA0 (sleep, pid [0-9]*)\.$" "$work/report.txt" ||
     { echo "FAIL: the console session's port was not reported busy"; failed=1; }
-  grep -q "^guest: console session [0-9]*, its terminal [1-9]" "$work/guest.txt" ||
+  grep -q "^guest: console session [0-9]*, its terminal [1-9]" "$work/report.txt" ||
     { echo "FAIL: the console session has no controlling terminal"; failed=1; }
   [ "$failed" -eq 0 ] && echo "arm64 on qemu-system: found at COM5, /dev/ttyAMA0, 9600 bauds"
   return "$failed"
