@@ -181,9 +181,9 @@ zipname=sentrova-$version-win64.zip
 debname=sentrova_${version}_amd64.deb
 [ -f "$work/deb/$debname" ] || { echo "release.sh: CPack made no $debname" >&2; exit 1; }
 
-# The arm64 package: dpkg-shlibdeps reads the arm64 libraries' symbols files, which it
-# finds for the host architecture it is told.
-(cd "$work/arm64" && DEB_HOST_ARCH=arm64 Quiet "$work/cpack-arm64.log" cpack -G DEB -B "$work/deb-arm64")
+# The arm64 package: dpkg-shlibdeps reads the arm64 libraries' symbols files, finding
+# the libraries through the multiarch folders libc6:arm64 adds to ld.so.conf.
+(cd "$work/arm64" && Quiet "$work/cpack-arm64.log" cpack -G DEB -B "$work/deb-arm64")
 armname=sentrova_${version}_arm64.deb
 [ -f "$work/deb-arm64/$armname" ] || { echo "release.sh: CPack made no $armname" >&2; exit 1; }
 

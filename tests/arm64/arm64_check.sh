@@ -3,8 +3,8 @@
 #
 #   arm64_check.sh user BUILD SIM
 #     Under QEMU's user mode (qemu-aarch64-static; the arm64 loader and libraries
-#     come from multiarch): the unit tests of BUILD, a cross build configured with
-#     cmake/aarch64-linux-gnu.cmake, and one scan of BUILD/sentrova against SIM (the
+#     come from multiarch): the unit tests of BUILD (built here), a cross build
+#     configured with cmake/aarch64-linux-gnu.cmake, and one scan of BUILD/sentrova against SIM (the
 #     native receiver simulator) on pseudo-terminals: a real log at 4800 on COM3.
 #
 #   arm64_check.sh system PROGRAM
@@ -35,9 +35,13 @@ trap cleanup EXIT
 # terminal's units; the thousand-scan repeat and the tests that drive a terminal or
 # other programs run natively only (each takes minutes under emulation).
 kUserTests='^(unit_(sentence|logic|probe|scan)(_windows_model)?|posix_(com_names|serial|threads)|shell_test|terminal_unit)$'
+kUserTargets=(sentrova_sentence_test sentrova_logic_test sentrova_probe_test sentrova_scan_test
+              posix_com_names_test posix_serial_test posix_threads_test shell_test terminal_unit_test)
 
 UserMode() {
   local build=$1 sim=$2
+  cmake --build "$build" -j 2 --target sentrova "${kUserTargets[@]}" >"$work/build.log" 2>&1 ||
+    { tail -n 30 "$work/build.log"; echo "FAIL: the arm64 tests do not build"; return 1; }
   ctest --test-dir "$build" --output-on-failure -j 2 --timeout 120 -R "$kUserTests" || return 1
   mkdir -p "$work/com"
   "$sim" --dir "$work/com" --port "3:nmea:4800:$root/tests/data/nmea/GPSmap-76S.nmea" \

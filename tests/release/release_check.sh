@@ -213,7 +213,7 @@ EOF
   # continuation lines only; a header naming the format and the MIT licence; one
   # paragraph for every file with the holder of LICENSE and of the rights notice, and
   # LICENSE's terms, line for line, as the Expat licence's text.
-  python3 - "$here_work/data.tar" "$here_work/LICENSE" "$(Text SENTROVA_TEXT_RIGHTS)" <<'EOF' || fail "the package's copyright file"
+  python3 - "$here_work/data.tar" "$work/LICENSE" "$(Text SENTROVA_TEXT_RIGHTS)" <<'EOF' || fail "the package's copyright file"
 import re, sys, tarfile
 text = tarfile.open(sys.argv[1]).extractfile("./usr/share/doc/sentrova/copyright").read().decode()
 licence = open(sys.argv[2]).read()
