@@ -70,7 +70,7 @@ FetchKernel() {
     sed -n 's/^ *Depends: \(linux-image-[0-9][^:]*-arm64\).*/\1/p' | head -n 1)
   [ -n "$image" ] || { echo "FAIL: no linux-image-arm64 in the arm64 package lists" >&2; return 1; }
   if [ ! -f "$cache/$image/boot/vmlinuz-${image#linux-image-}" ]; then
-    mkdir -p "$cache" && rm -rf "$cache/$image" "$cache"/*.deb
+    mkdir -p "$cache" && rm -rf "${cache:?}/$image" "$cache"/*.deb
     (cd "$cache" && apt-get download -q "$image:arm64" >/dev/null 2>&1 && apt-get download -q busybox-static:arm64 >/dev/null 2>&1) ||
       { echo "FAIL: apt-get download $image:arm64 busybox-static:arm64" >&2; return 1; }
     dpkg-deb -x "$cache/$image"_*_arm64.deb "$cache/$image"
@@ -106,9 +106,11 @@ SystemMode() {
   find "$kernel/lib/modules" \( -name virtio_mmio.ko -o -name virtio_console.ko \) -exec cp {} "$initrd/modules/" \;
   (cd "$initrd" && find . | LC_ALL=C sort | cpio -o -H newc --quiet | gzip -1 >"$work/initrd.gz")
 
+  # A guest boots and scans twice in some 15 s; QEMU stuck or a guest that never
+  # powers off ends at the bound (SIGKILL if SIGTERM is not heeded).
   # The UART's host side is a socket the feeder writes the receiver into; the guest's
   # console and its report go to a file through the virtio console.
-  timeout -k 10 ${SENTROVA_QEMU_TIMEOUT:-240} qemu-system-aarch64 -M virt -cpu cortex-a57 -m 512 -display none -monitor none -nic none \
+  timeout -k 10 180 qemu-system-aarch64 -M virt -cpu cortex-a57 -m 512 -display none -monitor none -nic none \
     -no-reboot -kernel "$kernel"/boot/vmlinuz-* -initrd "$work/initrd.gz" \
     -append "console=hvc0 quiet panic=-1" \
     -chardev "socket,id=uart,path=$work/uart.sock,server=on,wait=off" -serial chardev:uart \
@@ -116,9 +118,9 @@ SystemMode() {
     -device virtconsole,chardev=hvc -trace pl011_baudrate_change -D "$work/trace.log" \
     >"$work/qemu.out" 2>&1 &
   local qemu=$!
-  pids+=($qemu)
+  pids+=("$qemu")
   python3 "$here/uart_feeder.py" "$work/uart.sock" "$work/trace.log" \
-    "$root/tests/data/nmea/ublox-8.nmea" 9600 240 >"$work/feeder.txt" 2>&1 &
+    "$root/tests/data/nmea/ublox-8.nmea" 9600 200 >"$work/feeder.txt" 2>&1 &
   pids+=($!)
   wait "$qemu"
   local status=$?

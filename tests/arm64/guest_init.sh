@@ -1,4 +1,5 @@
 #!/bin/busybox sh
+# shellcheck shell=dash
 # /init of the arm64 guest: a board with a GPS HAT on its PL011 (/dev/ttyAMA0) and the
 # kernel's four chipless 8250 slots (ttyS0-ttyS3). Writes what it finds to the virtio
 # console (hvc0) and powers off. First the UART carries a debug console with a login

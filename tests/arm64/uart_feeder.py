@@ -62,11 +62,14 @@ def main():
                     if new != rate:
                         print("uart_feeder: the guest set %s bit/s" % new, flush=True)
                     rate = new
+            # Ten bits a byte on the wire (start, eight data bits, stop).
             now = time.monotonic()
-            count, last = int((now - last) * (rate or 0) / 10), now if rate else now
-            if not rate or count == 0:
-                last = now
+            count = int((now - last) * (rate or 0) / 10)
+            if count == 0:
+                if not rate:
+                    last = now
                 continue
+            last = now
             if rate == good:
                 chunk = (data[at:] + data)[:count]
                 at = (at + count) % len(data)
