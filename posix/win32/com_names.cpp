@@ -66,21 +66,29 @@ bool SeriesNumber(const char* name, const char* stem, int32_t* number) {
   return true;
 }
 
-// The numbers of folder's entries named stem<number>, in number order; with
-// needDevice, only those with a "device" entry inside (sysfs: hardware behind it).
-std::vector<int32_t> SeriesMembers(const std::string& folder, const char* stem, bool needDevice) {
-  std::vector<int32_t> numbers;
+// The entries of folder; with needDevice, only those with a "device" entry inside
+// (in sysfs: hardware behind the tty).
+std::vector<std::string> FolderEntries(const std::string& folder, bool needDevice) {
+  std::vector<std::string> names;
   DIR* entries = opendir(folder.c_str());
-  if (entries == nullptr) return numbers;
+  if (entries == nullptr) return names;
   while (const dirent* entry = readdir(entries)) {
-    int32_t number = 0;
-    if (!SeriesNumber(entry->d_name, stem, &number)) continue;
     struct stat info;
     std::string device = folder + "/" + entry->d_name + "/device";
     if (needDevice && lstat(device.c_str(), &info) != 0) continue;
-    numbers.push_back(number);
+    names.emplace_back(entry->d_name);
   }
   closedir(entries);
+  return names;
+}
+
+// The numbers of the names stem<number>, in number order.
+std::vector<int32_t> SeriesMembers(const std::vector<std::string>& names, const char* stem) {
+  std::vector<int32_t> numbers;
+  for (const std::string& name : names) {
+    int32_t number = 0;
+    if (SeriesNumber(name.c_str(), stem, &number)) numbers.push_back(number);
+  }
   std::sort(numbers.begin(), numbers.end());
   return numbers;
 }
@@ -121,11 +129,11 @@ void WalkNodes(const char* root, Take take) {
       if (!present) break;  // the first missing node ends the series
     }
   }
-  std::string sysTty = std::string(root) + "/sys/class/tty";
   std::string dev = std::string(root) + "/dev";
+  std::vector<std::string> ttys = FolderEntries(std::string(root) + "/sys/class/tty", true);
   std::vector<std::pair<const char*, std::vector<int32_t>>> others;
-  for (const char* series : kBoardSeries) others.emplace_back(series, SeriesMembers(sysTty, series, true));
-  others.emplace_back(kRfcommSeries, SeriesMembers(dev, kRfcommSeries, false));
+  for (const char* series : kBoardSeries) others.emplace_back(series, SeriesMembers(ttys, series));
+  others.emplace_back(kRfcommSeries, SeriesMembers(FolderEntries(dev, false), kRfcommSeries));
   for (const auto& [series, numbers] : others) {
     for (int32_t number : numbers) {
       int written = std::snprintf(candidate, sizeof candidate, "%s/%s%d", dev.c_str(), series,
