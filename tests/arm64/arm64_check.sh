@@ -11,7 +11,8 @@
 #     On Debian's arm64 kernel in qemu-system-aarch64 -M virt: a u-blox HAT's log at
 #     9600 fed on the board's PL011 (/dev/ttyAMA0) from the host. While a console
 #     session holds the UART the program leaves it alone; then it reports "GPS device
-#     found at COM5: / 9600 bauds" and "COM5 is /dev/ttyAMA0". The kernel package is
+#     found at COM5: / 9600 bauds" and "COM5 is /dev/ttyAMA0 (/dev/serial0)", the
+#     link a Raspberry Pi makes. The kernel package is
 #     fetched once (apt-get download) into $SENTROVA_CACHE (default
 #     ~/.cache/sentrova), never installed.
 set -uo pipefail
@@ -129,7 +130,8 @@ SystemMode() {
   [ "$status" -eq 0 ] || { echo "FAIL: qemu-system-aarch64 exited $status: $(tail -n 5 "$work/qemu.out")"; return 1; }
   local failed=0 want
   for want in "guest: done" "result1: Completed: No GPS devices found" \
-              "result2: Completed: GPS device found at COM5: / 9600 bauds" "result2: COM5 is /dev/ttyAMA0"; do
+              "result2: Completed: GPS device found at COM5: / 9600 bauds" \
+              "result2: COM5 is /dev/ttyAMA0 (/dev/serial0)"; do
     grep -qxF "$want" "$work/report.txt" || { echo "FAIL: the guest did not report '$want'"; failed=1; }
   done
   grep -q "^result1: Busy: /dev/ttyAMA0 (sleep, pid [0-9]*)\.$" "$work/report.txt" ||

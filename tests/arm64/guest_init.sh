@@ -16,6 +16,8 @@ for _ in $(seq 50); do [ -c /dev/hvc0 ] && break; sleep 0.1; done
 exec >/dev/hvc0 2>&1
 echo "guest: $(uname -m) $(uname -r)"
 echo "guest: ttyAMA0 is $(readlink /sys/class/tty/ttyAMA0/device)"
+# The link Raspberry Pi OS's udev rules make for the GPIO UART.
+ln -s ttyAMA0 /dev/serial0
 
 setsid sh -c 'exec 0<>/dev/ttyAMA0; stty 115200; exec sleep 600' &
 holder=$!
