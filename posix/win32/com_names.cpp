@@ -23,7 +23,8 @@ const char* const kSeries[] = {"/dev/ttyS", "/dev/ttyUSB", "/dev/ttyACM"};
 // counts only when /sys/class/tty lists it with a device behind it.
 const char* const kBoardSeries[] = {"ttyAMA", "ttySC",  "ttymxc", "ttyLP", "ttyO",  "ttySAC",
                                     "ttyMSM", "ttyTHS", "ttyAML", "ttyPS", "ttySTM", "ttyMV"};
-// Bluetooth serial links (rfcomm bind) come last: a kernel device without a parent.
+// Bluetooth serial links (rfcomm bind) come last. The kernel gives them a device in
+// sysfs only while connected, so their nodes in /dev count.
 const char kRfcommSeries[] = "rfcomm";
 
 // A port of the numbering held: its node, and who the node was when it was taken:
