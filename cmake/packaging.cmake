@@ -117,7 +117,9 @@ set(CPACK_PACKAGE_DESCRIPTION
 bit/s, captures a burst of data from each port that answers and looks for an
 NMEA 0183 sentence of the GP talker. It reports the first port and rate that
 yield one. The dialog is drawn in the terminal; without a terminal it reads its
-keys from standard input. Ports are numbered the way Wine numbers them.")
+keys from standard input. Ports are numbered the way Wine numbers them, then
+the boards' own UARTs (the Raspberry Pi's ttyAMA and others) and Bluetooth
+rfcomm ports.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://${sentrova_web})

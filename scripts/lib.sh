@@ -36,7 +36,24 @@ TEST_PACKAGES=(wine wine64 xvfb xdotool imagemagick x11-utils tmux clang-14 libc
 # package's Depends. And what checking a release adds: the package checker, and
 # diffoscope (its small variant) to show where two builds differ.
 RELEASE_PACKAGES=(git zip dpkg-dev)
+# The arm64 package and its checks: Debian's aarch64 cross compiler, the arm64
+# libraries the program builds and runs against (multiarch), QEMU's user and system
+# modes, cpio for the guest's initramfs. The guest's kernel and busybox are fetched
+# with apt-get download, never installed (busybox-static:arm64 would replace the
+# host's busybox).
+ARM64_PACKAGES=(g++-aarch64-linux-gnu libc6-dev:arm64 libstdc++-12-dev:arm64 libgps-dev:arm64
+                qemu-user-static qemu-system-arm cpio python3)
 RELEASE_CHECK_PACKAGES=(lintian diffoscope-minimal python3)
+
+# Makes arm64 a foreign architecture of dpkg's (once), then installs ARM64_PACKAGES.
+ensure_arm64_packages() {
+  if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+    echo "Adding arm64 to dpkg's architectures"
+    as_root dpkg --add-architecture arm64
+    as_root apt-get update -qq
+  fi
+  ensure_packages "${ARM64_PACKAGES[@]}"
+}
 
 jobs() { nproc 2>/dev/null || echo 2; }
 

@@ -5,7 +5,9 @@
 #                                LICENSE.txt, the MIT licence
 #   sentrova_VERSION_amd64.deb   the Linux program, made with CPack; the licence in
 #                                its copyright file
-#   SHA256SUMS                   over both
+#   sentrova_VERSION_arm64.deb   the same for 64-bit Arm (Raspberry Pi OS 64-bit),
+#                                cross-built with Debian's aarch64 toolchain
+#   SHA256SUMS                   over the three
 #
 # Usage: release.sh [--out DIR] [--work DIR]
 #   --out DIR    where the files go (default: dist/ of this tree); earlier release
@@ -31,6 +33,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 
+ensure_arm64_packages
 ensure_packages "${BUILD_PACKAGES[@]}" "${RELEASE_PACKAGES[@]}"
 # Modes of what CPack makes (the package's folders, its ar members) follow the umask.
 umask 022
@@ -86,6 +89,9 @@ Quiet "$work/win.log" cmake -S "$src" -B "$work/win" -DCMAKE_BUILD_TYPE=Release 
 Quiet "$work/win-build.log" cmake --build "$work/win" -j "$(jobs)" --target sentrova
 Quiet "$work/linux.log" cmake -S "$src" -B "$work/linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${release_options[@]}"
 Quiet "$work/linux-build.log" cmake --build "$work/linux" -j "$(jobs)" --target sentrova
+Quiet "$work/arm64.log" cmake -S "$src" -B "$work/arm64" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_TOOLCHAIN_FILE="$src/cmake/aarch64-linux-gnu.cmake" "${release_options[@]}"
+Quiet "$work/arm64-build.log" cmake --build "$work/arm64" -j "$(jobs)" --target sentrova
 
 # The Windows program must run on a bare Windows: it may import Windows' own DLLs only.
 exe=$work/win/sentrova.exe
@@ -175,8 +181,14 @@ zipname=sentrova-$version-win64.zip
 debname=sentrova_${version}_amd64.deb
 [ -f "$work/deb/$debname" ] || { echo "release.sh: CPack made no $debname" >&2; exit 1; }
 
-rm -f "$out"/sentrova-*-win64.zip "$out"/sentrova_*_amd64.deb "$out/SHA256SUMS"
-cp "$work/$zipname" "$work/deb/$debname" "$out/"
-(cd "$out" && sha256sum "$zipname" "$debname" >SHA256SUMS)
+# The arm64 package: dpkg-shlibdeps reads the arm64 libraries' symbols files, finding
+# the libraries through the multiarch folders libc6:arm64 adds to ld.so.conf.
+(cd "$work/arm64" && Quiet "$work/cpack-arm64.log" cpack -G DEB -B "$work/deb-arm64")
+armname=sentrova_${version}_arm64.deb
+[ -f "$work/deb-arm64/$armname" ] || { echo "release.sh: CPack made no $armname" >&2; exit 1; }
+
+rm -f "$out"/sentrova-*-win64.zip "$out"/sentrova_*_amd64.deb "$out"/sentrova_*_arm64.deb "$out/SHA256SUMS"
+cp "$work/$zipname" "$work/deb/$debname" "$work/deb-arm64/$armname" "$out/"
+(cd "$out" && sha256sum "$zipname" "$debname" "$armname" >SHA256SUMS)
 echo "Release files in $out:"
-(cd "$out" && ls -l "$zipname" "$debname" SHA256SUMS && cat SHA256SUMS)
+(cd "$out" && ls -l "$zipname" "$debname" "$armname" SHA256SUMS && cat SHA256SUMS)

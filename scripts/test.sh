@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the Linux build with its unit, stand-in,
 # integration and terminal tests; the same under AddressSanitizer+UBSan and under
-# ThreadSanitizer; the Windows build, its core tests under Wine; the end-to-end runs
-# of both programs against simulated receivers; a fixed-time fuzz run; the static
+# ThreadSanitizer; the Windows build, its core tests under Wine; the arm64 build, its
+# tests under QEMU's user mode and a Pi's UART under its system mode; the end-to-end
+# runs of both programs against simulated receivers; a fixed-time fuzz run; the static
 # analysers. Installs what it needs. Exits non-zero on the first failure.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 cd "$SENTROVA_ROOT"
 
+ensure_arm64_packages
 ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${RELEASE_PACKAGES[@]}" \
   "${RELEASE_CHECK_PACKAGES[@]}"
 
@@ -47,6 +49,18 @@ scripts/release.sh --out "$release_work/one/dist" --work "$release_work/one/work
 tests/release/release_check.sh "$release_work/one/dist" "$release_work/second-run/dist" \
   build/tests/sim/sentrova-sim "$(git rev-parse HEAD)"
 rm -rf "$release_work"
+
+# SENTROVA_SKIP_ARM64=1 leaves this stage out of a local run; CI (.ci/run) runs it.
+if [ "${SENTROVA_SKIP_ARM64:-0}" = 1 ]; then
+  stage "arm64: skipped (SENTROVA_SKIP_ARM64=1)"
+else
+  stage "arm64: cross build, its tests under qemu-user, a Pi's UART in qemu-system"
+  cmake -S "$SENTROVA_ROOT" -B build-arm64 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_TOOLCHAIN_FILE="$SENTROVA_ROOT/cmake/aarch64-linux-gnu.cmake" -DSENTROVA_BENCH=OFF >/dev/null
+  cmake --build build-arm64 -j "$(jobs)" --target sentrova
+  tests/arm64/arm64_check.sh user build-arm64 build/tests/sim/sentrova-sim
+  tests/arm64/arm64_check.sh system build-arm64/sentrova
+fi
 
 stage "Fuzzing: sentence recognition, 60 s"
 tests/fuzz/run.sh build 60

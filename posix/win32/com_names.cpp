@@ -4,10 +4,12 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -15,6 +17,15 @@ namespace {
 constexpr int32_t kLastComPort = 256;
 constexpr int32_t kLastDosComPort = 9;
 const char* const kSeries[] = {"/dev/ttyS", "/dev/ttyUSB", "/dev/ttyACM"};
+// The boards' own UARTs, numbered after Wine's series in this order: PL011 (Raspberry
+// Pi, most Arm boards), SC16IS7xx and Renesas SCI, i.MX, i.MX LPUART, OMAP, Samsung,
+// Qualcomm, Tegra, Amlogic, Zynq, STM32, Marvell. Their drivers name them; a node
+// counts only when /sys/class/tty lists it with a device behind it.
+const char* const kBoardSeries[] = {"ttyAMA", "ttySC",  "ttymxc", "ttyLP", "ttyO",  "ttySAC",
+                                    "ttyMSM", "ttyTHS", "ttyAML", "ttyPS", "ttySTM", "ttyMV"};
+// Bluetooth serial links (rfcomm bind) come last. The kernel gives them a device in
+// sysfs only while connected, so their nodes in /dev count.
+const char kRfcommSeries[] = "rfcomm";
 
 // A port of the numbering held: its node, and who the node was when it was taken:
 // the device behind it, and the node itself, which udev makes anew for every device
@@ -40,25 +51,97 @@ bool CopyPath(const char* from, char* path, size_t pathSize) {
   return written > 0 && static_cast<size_t>(written) < pathSize;
 }
 
-// Walks root's series as Wine does and calls take(node, stat through links, lstat)
-// for COM1, COM2, ... until take returns false or the series end. A node is a
-// character device (a link to one counts); nothing is opened to ask, as an open
-// would raise the port's DTR.
+// The number after `stem` in `name` ("ttyAMA10": 10); false when name is not stem
+// and a number without leading zeros.
+bool SeriesNumber(const char* name, const char* stem, int32_t* number) {
+  size_t length = std::strlen(stem);
+  if (std::strncmp(name, stem, length) != 0) return false;
+  const char* digits = name + length;
+  if (digits[0] < '0' || digits[0] > '9' || (digits[0] == '0' && digits[1] != 0)) return false;
+  int32_t value = 0;
+  for (const char* p = digits; *p != 0; ++p) {
+    if (*p < '0' || *p > '9' || value > 100000) return false;
+    value = value * 10 + (*p - '0');
+  }
+  *number = value;
+  return true;
+}
+
+// The entries of folder; with needDevice, only those with a "device" entry inside
+// (in sysfs: hardware behind the tty).
+std::vector<std::string> FolderEntries(const std::string& folder, bool needDevice) {
+  std::vector<std::string> names;
+  DIR* entries = opendir(folder.c_str());
+  if (entries == nullptr) return names;
+  while (const dirent* entry = readdir(entries)) {
+    struct stat info;
+    std::string device = folder + "/" + entry->d_name + "/device";
+    if (needDevice && lstat(device.c_str(), &info) != 0) continue;
+    names.emplace_back(entry->d_name);
+  }
+  closedir(entries);
+  return names;
+}
+
+// The numbers of the names stem<number>, in number order.
+std::vector<int32_t> SeriesMembers(const std::vector<std::string>& names, const char* stem) {
+  std::vector<int32_t> numbers;
+  for (const std::string& name : names) {
+    int32_t number = 0;
+    if (SeriesNumber(name.c_str(), stem, &number)) numbers.push_back(number);
+  }
+  std::sort(numbers.begin(), numbers.end());
+  return numbers;
+}
+
+// Walks root's series and calls take(node, stat through links, lstat) for COM1,
+// COM2, ... until take returns false or the series end. First Wine's three series,
+// each until its first missing node, as Wine numbers them; then the boards' UARTs and
+// rfcomm, every node of a series in number order, gaps and all (a Raspberry Pi 5 has
+// ttyAMA0 and ttyAMA10), a device already numbered under another name left out. A
+// node is a character device (a link to one counts); nothing is opened to ask, as an
+// open would raise the port's DTR, and on rfcomm make a Bluetooth connection.
 template <typename Take>
-void WalkWineNodes(const char* root, Take take) {
+void WalkNodes(const char* root, Take take) {
   int32_t port = 0;
+  std::vector<dev_t> numbered;
+  // Offer(path): false when the walk is over; *present says whether a node was there.
+  auto offer = [&](const char* candidate, bool newDevicesOnly, bool* present) {
+    struct stat device;
+    struct stat node;
+    *present = stat(candidate, &device) == 0 && S_ISCHR(device.st_mode) &&
+               lstat(candidate, &node) == 0;
+    if (!*present) return true;
+    if (newDevicesOnly &&
+        std::find(numbered.begin(), numbered.end(), device.st_rdev) != numbered.end()) {
+      return true;
+    }
+    numbered.push_back(device.st_rdev);
+    return ++port <= kLastComPort && take(candidate, device, node);
+  };
+  char candidate[PATH_MAX];
   for (const char* series : kSeries) {
     for (int32_t index = 0; index < kLastComPort; ++index) {
-      char candidate[PATH_MAX];
       int written = std::snprintf(candidate, sizeof candidate, "%s%s%d", root, series,
                                   static_cast<int>(index));
       if (written <= 0 || static_cast<size_t>(written) >= sizeof candidate) return;
-      struct stat device;
-      struct stat node;
-      bool present = stat(candidate, &device) == 0 && S_ISCHR(device.st_mode) &&
-                     lstat(candidate, &node) == 0;
+      bool present = false;
+      if (!offer(candidate, false, &present)) return;
       if (!present) break;  // the first missing node ends the series
-      if (++port > kLastComPort || !take(candidate, device, node)) return;
+    }
+  }
+  std::string dev = std::string(root) + "/dev";
+  std::vector<std::string> ttys = FolderEntries(std::string(root) + "/sys/class/tty", true);
+  std::vector<std::pair<const char*, std::vector<int32_t>>> others;
+  for (const char* series : kBoardSeries) others.emplace_back(series, SeriesMembers(ttys, series));
+  others.emplace_back(kRfcommSeries, SeriesMembers(FolderEntries(dev, false), kRfcommSeries));
+  for (const auto& [series, numbers] : others) {
+    for (int32_t number : numbers) {
+      int written = std::snprintf(candidate, sizeof candidate, "%s/%s%d", dev.c_str(), series,
+                                  static_cast<int>(number));
+      if (written <= 0 || static_cast<size_t>(written) >= sizeof candidate) return;
+      bool present = false;
+      if (!offer(candidate, true, &present)) return;
     }
   }
 }
@@ -96,11 +179,11 @@ bool ParseComName(LPCWSTR name, int32_t* number) {
   return true;
 }
 
-bool WinePortDevice(const char* root, int32_t number, char* path, size_t pathSize) {
+bool PortDevice(const char* root, int32_t number, char* path, size_t pathSize) {
   if (number < 1 || number > kLastComPort) return false;
   int32_t port = 0;
   bool found = false;
-  WalkWineNodes(root, [&](const char* candidate, const struct stat&, const struct stat&) {
+  WalkNodes(root, [&](const char* candidate, const struct stat&, const struct stat&) {
     if (++port < number) return true;
     found = CopyPath(candidate, path, pathSize);
     return false;
@@ -112,7 +195,7 @@ void HoldPortNumbering(const char* root) {
   gHeld.held = true;
   gHeld.root = root;
   gHeld.ports.clear();
-  WalkWineNodes(root, [](const char* candidate, const struct stat& device, const struct stat& node) {
+  WalkNodes(root, [](const char* candidate, const struct stat& device, const struct stat& node) {
     gHeld.ports.push_back(HeldPort{candidate, device, node});
     return true;
   });
@@ -134,7 +217,7 @@ bool ComDevicePath(int32_t number, char* path, size_t pathSize) {
     int written = std::snprintf(path, pathSize, "%s/com%d", folder, static_cast<int>(number));
     return written > 0 && static_cast<size_t>(written) < pathSize;
   }
-  if (!gHeld.held) return WinePortDevice("", number, path, pathSize);
+  if (!gHeld.held) return PortDevice("", number, path, pathSize);
   return static_cast<size_t>(number) <= gHeld.ports.size() &&
          CopyPath(gHeld.ports[number - 1].path.c_str(), path, pathSize);
 }
@@ -169,6 +252,18 @@ bool StableDevicePath(const char* device, std::string* link) {
   struct stat target;
   if (stat(device, &target) != 0 || !S_ISCHR(target.st_mode)) return false;
   std::string root = gHeld.held ? gHeld.root : "";
+  // Raspberry Pi OS links the GPIO UART, whichever it is, as serial0 (and the other
+  // as serial1): the name its users and their guides give gpsd.
+  for (const char* alias : {"/dev/serial0", "/dev/serial1"}) {
+    struct stat info;
+    std::string candidate = root + alias;
+    if (lstat(candidate.c_str(), &info) == 0 && S_ISLNK(info.st_mode) &&
+        stat(candidate.c_str(), &info) == 0 && S_ISCHR(info.st_mode) &&
+        info.st_rdev == target.st_rdev) {
+      *link = candidate;
+      return true;
+    }
+  }
   for (const char* folder : {"/dev/serial/by-id", "/dev/serial/by-path"}) {
     std::string base = root + folder;
     DIR* entries = opendir(base.c_str());

@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 #include <windows.h>
@@ -80,6 +81,11 @@ bool SetModemLine(int fd, int line, bool raise) {
 
 // How the port was lost, as the failed call reports it.
 constexpr DWORD kGoneError = ERROR_DEVICE_NOT_CONNECTED;
+// Bluetooth serial links (rfcomm bind): the open starts the connection, which the
+// kernel makes in the background, a second or two for a receiver in reach, about 5 s
+// (the page timeout) before it gives up on one that is not, and then hangs the tty up.
+constexpr unsigned kRfcommMajor = 216;
+constexpr int kRfcommLinkWaitMs = 8000;
 
 enum WaitResult { kWaitReady, kWaitTimedOut, kWaitClosed, kWaitGone };
 
@@ -195,6 +201,14 @@ HANDLE OpenPort(LPCWSTR name) {
   }
   int wakeFd = error == 0 ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
   if (error == 0 && wakeFd < 0) error = errno;
+  // An rfcomm port is given to the probe once its receiver talks: a liveness test
+  // of a tenth of a second would end before the link is up. One that hangs up (no
+  // receiver in reach) is no port, and the scan skips its other rates; one still
+  // silent at the bound is handed on as it is.
+  if (error == 0 && major(device.st_rdev) == kRfcommMajor) {
+    pollfd link = {fd, POLLIN, 0};
+    if (poll(&link, 1, kRfcommLinkWaitMs) > 0 && (link.revents & POLLIN) == 0) error = ENODEV;
+  }
   HANDLE handle = error == 0 ? InsertPort(fd, wakeFd) : nullptr;
   if (handle == nullptr) {
     if (error == 0) error = EMFILE;  // the handle table is full

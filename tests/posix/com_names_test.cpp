@@ -1,5 +1,5 @@
-// COM names to device paths: the name forms, the SENTROVA_COMDIR folder and
-// Wine's numbering of the devices present.
+// COM names to device paths: the name forms, the SENTROVA_COMDIR folder and the
+// numbering of the devices present: Wine's series, then the boards' UARTs and rfcomm.
 #include "win32/com_names.h"
 
 #include <gtest/gtest.h>
@@ -124,7 +124,7 @@ void RemoveFakeRoot(const FakeRoot& fake) {
 // The device of port n under the fake root, without the root; "" for no port.
 std::string WineDevice(const FakeRoot& fake, int32_t number) {
   char path[256] = "untouched";
-  if (!WinePortDevice(fake.root.c_str(), number, path, sizeof path)) return "";
+  if (!PortDevice(fake.root.c_str(), number, path, sizeof path)) return "";
   std::string device = path;
   EXPECT_EQ(device.compare(0, fake.root.size(), fake.root), 0) << device;
   return device.substr(fake.root.size());
@@ -134,7 +134,7 @@ std::string WineDevice(const FakeRoot& fake, int32_t number) {
 // ttyS3 (type 0), a PCI card on ttyS4. Every node is a port, as under Wine: the card
 // is COM5, the empty slots COM3 and COM4. A missing node ends a series (ttyUSB1), a
 // plain file is no node (ttyACM1), and a series without its zero has no port.
-TEST(WinePortDevice, NumbersEveryNodeOfEachSeriesInTurn) {
+TEST(PortDevice, NumbersEveryNodeOfEachSeriesInTurn) {
   FakeRoot fake;
   ASSERT_TRUE(MakeFakeRoot(&fake,
                            {"ttyS0", "ttyS1", "ttyS2", "ttyS3", "ttyS4", "ttyS5", "ttyS6", "ttyS7",
@@ -147,7 +147,7 @@ TEST(WinePortDevice, NumbersEveryNodeOfEachSeriesInTurn) {
   for (int32_t n = 0; n < 12; ++n) EXPECT_EQ(WineDevice(fake, n), expected[n]) << "COM" << n;
   EXPECT_EQ(WineDevice(fake, 257), "");
   char tiny[8];
-  EXPECT_FALSE(WinePortDevice(fake.root.c_str(), 1, tiny, sizeof tiny));  // never cut off
+  EXPECT_FALSE(PortDevice(fake.root.c_str(), 1, tiny, sizeof tiny));  // never cut off
   RemoveFakeRoot(fake);
 
   ASSERT_TRUE(MakeFakeRoot(&fake, {"ttyS1", "ttyUSB1", "ttyACM0"}, {}));
@@ -203,6 +203,56 @@ TEST(HeldNumbering, DevicesComingAndGoingMidScan) {
   ASSERT_EQ(notes.size(), 1u);
   EXPECT_EQ(notes[0], "COM5 is " + dev + "ttyUSB0 -> /dev/full (" + dev +
                           "serial/by-path/pci-0:1.0-usb-0:2:1.0\\x1b[2J)");
+  ReleasePortNumbering();
+  RemoveFakeRoot(fake);
+}
+
+// A Raspberry Pi 5 with a USB adapter and a Bluetooth receiver bound: Wine's series
+// first, unchanged; then the PL011s ttyAMA0, ttyAMA2 and ttyAMA10 (gaps between them;
+// ttyAMA5 has no device behind it in sysfs), an SC16IS7xx on ttySC0, then rfcomm0. ttySC1
+// reaches ttyS0's device under another name and /dev/serial0 is a link: neither is a
+// port of its own. The found line names the Pi's alias as the stable name.
+TEST(PortDevice, BoardUartsAndRfcommAfterWinesSeries) {
+  FakeRoot fake;
+  ASSERT_TRUE(MakeFakeRoot(&fake,
+                           {"ttyS0", "ttyUSB0=/dev/full", "ttyAMA0=/dev/zero", "ttyAMA5=/dev/tty",
+                            "ttyAMA10=/dev/random", "ttyAMA2=/dev/tty0", "ttySC0=/dev/urandom", "ttySC1=/dev/null",
+                            "ttyAMA01=/dev/ptmx", "rfcomm0=/dev/kmsg", "file:rfcomm1", "serial0=ttyAMA0",
+                            "serial1=ttyS0", "serial/by-id/usb-Maker_Adapter-if00=../../ttyUSB0",
+                            "serial/by-id/amba-uart=../../ttyAMA0"},
+                           {{"ttyS0", 4}}));
+  // Made out of number order: the walk must sort them whatever order the folder lists.
+  for (const char* name : {"ttyAMA10", "ttyAMA0", "ttyAMA5", "ttyAMA2", "ttySC0", "ttySC1", "ttyAMA01", "tty1"}) {
+    std::string folder = fake.root + "/sys/class/tty/" + name;
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0) << name;
+    if (std::strcmp(name, "ttyAMA5") != 0 && std::strcmp(name, "tty1") != 0) {
+      ASSERT_EQ(symlink("../../../devices/platform/uart", (folder + "/device").c_str()), 0);
+    }
+  }
+  const char* expected[] = {"",           "/dev/ttyS0",    "/dev/ttyUSB0", "/dev/ttyAMA0", "/dev/ttyAMA2",
+                            "/dev/ttyAMA10", "/dev/ttySC0", "/dev/rfcomm0", ""};
+  for (int32_t n = 0; n < 9; ++n) EXPECT_EQ(WineDevice(fake, n), expected[n]) << "COM" << n;
+
+  const std::string dev = fake.root + "/dev/";
+  HoldPortNumbering(fake.root.c_str());
+  char path[256];
+  struct stat device;
+  ASSERT_TRUE(ComDevice(7, path, sizeof path, &device));
+  EXPECT_EQ(path, dev + "rfcomm0");
+  EXPECT_FALSE(ComDevice(8, path, sizeof path, &device));
+  const char* found[][2] = {
+      {"GPS device found at COM3: / 9600 bauds", "COM3 is @ttyAMA0 -> /dev/zero (@serial0)"},
+      {"GPS device found at COM1: / 9600 bauds", "COM1 is @ttyS0 -> /dev/null (@serial1)"},
+      {"GPS device found at COM2: / 4800 bauds",
+       "COM2 is @ttyUSB0 -> /dev/full (@serial/by-id/usb-Maker_Adapter-if00)"},
+      {"GPS device found at COM5: / 9600 bauds", "COM5 is @ttyAMA10 -> /dev/random"}};
+  for (const auto& [result, line] : found) {
+    std::string want = line;
+    for (size_t at = want.find('@'); at != std::string::npos; at = want.find('@')) want.replace(at, 1, dev);
+    std::vector<std::string> notes = ResultNotes(result, {});
+    ASSERT_EQ(notes.size(), 1u) << result;
+    EXPECT_EQ(notes[0], want);
+  }
   ReleasePortNumbering();
   RemoveFakeRoot(fake);
 }

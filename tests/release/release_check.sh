@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks the release files of two runs of scripts/release.sh on the same commit, made
 # from clones in different folders at different times:
-#   - the zip, the .deb, the sentrova.exe inside the zip and SHA256SUMS are the same
+#   - the zip, both .debs (amd64, arm64), the sentrova.exe inside the zip and SHA256SUMS are the same
 #     bytes (on a difference: the file, the first differing offsets, and diffoscope's
 #     account of where it lies when diffoscope is installed);
 #   - names, versions, member order, times, owners and modes of both archives;
@@ -9,10 +9,10 @@
 #   - the licence, LICENSE of the commit, in both: the zip's LICENSE.txt (CR LF),
 #     named by its README.txt; the package's copyright file, machine-readable;
 #   - every relative link of the commit's README.md and docs/*.md names a file of it;
-#   - lintian finds no error in the package and no copyright warning (its other
+#   - lintian finds no error in either package and no copyright warning (its other
 #     warnings are listed);
-#   - the package, unpacked into a scratch root, runs without a terminal and finds a
-#     simulated receiver.
+#   - each package, unpacked into a scratch root, runs without a terminal and finds a
+#     simulated receiver (the arm64 one under qemu-aarch64-static).
 # Usage: release_check.sh DIST1 DIST2 SIM COMMIT
 #   DIST1, DIST2   the two --out folders; SIM the receiver simulator (sentrova-sim);
 #   COMMIT         the commit both were made from
@@ -47,6 +47,7 @@ version=$(Text SENTROVA_VERSION)
 epoch=$(git -C "$root" log -1 --format=%ct "$commit")
 zipname=sentrova-$version-win64.zip
 debname=sentrova_${version}_amd64.deb
+armname=sentrova_${version}_arm64.deb
 
 # ---- Same bytes -----------------------------------------------------------------
 
@@ -65,8 +66,8 @@ Explain() {
 Names() { (cd "$1" && echo *); }
 [ "$(Names "$dist1")" = "$(Names "$dist2")" ] ||
   fail "the two runs made different files: $(Names "$dist1") / $(Names "$dist2")"
-[ "$(Names "$dist1")" = "SHA256SUMS $zipname $debname" ] ||
-  fail "release files: $(Names "$dist1"), expected SHA256SUMS $zipname $debname"
+[ "$(Names "$dist1")" = "SHA256SUMS $zipname $debname $armname" ] ||
+  fail "release files: $(Names "$dist1"), expected SHA256SUMS $zipname $debname $armname"
 python3 - "$dist1/$zipname" "$work/exe1" "$dist2/$zipname" "$work/exe2" <<'EOF' || fail "cannot read sentrova.exe from the zips"
 import sys, zipfile
 for archive, target in ((sys.argv[1], sys.argv[2]), (sys.argv[3], sys.argv[4])):
@@ -74,7 +75,7 @@ for archive, target in ((sys.argv[1], sys.argv[2]), (sys.argv[3], sys.argv[4])):
         out.write(z.read("sentrova.exe"))
 EOF
 same=0
-for name in "$zipname" "$debname" SHA256SUMS sentrova.exe; do
+for name in "$zipname" "$debname" "$armname" SHA256SUMS sentrova.exe; do
   a=$dist1/$name b=$dist2/$name
   [ "$name" = sentrova.exe ] && a=$work/exe1 b=$work/exe2
   if [ ! -f "$a" ] || [ ! -f "$b" ]; then continue; fi
@@ -85,7 +86,7 @@ for name in "$zipname" "$debname" SHA256SUMS sentrova.exe; do
     Explain "$a" "$b" "$name"
   fi
 done
-note "$same of 4 files the same bytes in both runs"
+note "$same of 5 files the same bytes in both runs"
 for dist in "$dist1" "$dist2"; do
   (cd "$dist" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS in $dist does not match its files"
 done
@@ -141,68 +142,6 @@ for p in problems:
 sys.exit(1 if problems else 0)
 EOF
 
-# ---- The package ----------------------------------------------------------------
-
-deb=$dist1/$debname
-field() { dpkg-deb -f "$deb" "$1"; }
-[ "$(field Package)" = sentrova ] || fail "Package: $(field Package)"
-[ "$(field Version)" = "$version" ] || fail "Version: $(field Version), expected $version"
-[ "$(field Architecture)" = amd64 ] || fail "Architecture: $(field Architecture)"
-[[ "$(field Maintainer)" == "$(Text SENTROVA_TEXT_PUBLISHER) <"*@*">" ]] || fail "Maintainer: $(field Maintainer)"
-[[ "$(field Depends)" == *"libc6 (>= "* ]] || fail "Depends lacks libc6: $(field Depends)"
-[[ "$(field Depends)" == *"libgps28"* ]] || fail "Depends lacks gpsd's client library: $(field Depends)"
-[ "$(dpkg-deb -f "$deb" Description | wc -l)" -ge 3 ] || fail "Description: $(field Description)"
-
-# Every member: root's, the commit's time, folders 755, files 644 but the program.
-want_files="./usr/bin/sentrova ./usr/share/doc/sentrova/changelog.gz ./usr/share/doc/sentrova/copyright
-            ./usr/share/man/man1/sentrova.1.gz ./usr/share/bash-completion/completions/sentrova"
-dpkg-deb --fsys-tarfile "$deb" >"$work/data.tar"
-python3 - "$work/data.tar" "$epoch" "$want_files" <<'EOF' || fail "the package's files"
-import sys, tarfile
-tar, epoch, want = sys.argv[1], int(sys.argv[2]), sorted(sys.argv[3].split())
-problems, files = [], []
-for m in tarfile.open(tar):
-    if m.uid or m.gid or m.uname != "root" or m.gname != "root":
-        problems.append("%s owned by %s:%s (%d:%d)" % (m.name, m.uname, m.gname, m.uid, m.gid))
-    if m.mtime != epoch:
-        problems.append("%s dated %d, expected %d" % (m.name, m.mtime, epoch))
-    if m.isdir():
-        expected = 0o755
-    else:
-        files.append(m.name)
-        expected = 0o755 if m.name == "./usr/bin/sentrova" else 0o644
-    if m.mode != expected:
-        problems.append("%s has mode %o, expected %o" % (m.name, m.mode, expected))
-if sorted(files) != want:
-    problems.append("files %s, expected %s" % (sorted(files), want))
-for p in problems:
-    print("  " + p)
-sys.exit(1 if problems else 0)
-EOF
-
-# The copyright file in Debian's machine-readable format: fields and their
-# continuation lines only; a header naming the format and the MIT licence; one
-# paragraph for every file with the holder of LICENSE and of the rights notice, and
-# LICENSE's terms, line for line, as the Expat licence's text.
-python3 - "$work/data.tar" "$work/LICENSE" "$(Text SENTROVA_TEXT_RIGHTS)" <<'EOF' || fail "the package's copyright file"
-import re, sys, tarfile
-text = tarfile.open(sys.argv[1]).extractfile("./usr/share/doc/sentrova/copyright").read().decode()
-licence = open(sys.argv[2]).read()
-holder = re.sub(r"^\(C\) *", "", sys.argv[3])
-paragraphs = text.rstrip("\n").split("\n\n")
-problems = ["not a field: %r" % l for p in paragraphs for l in p.split("\n") if not re.match(r"[\w-]+: | ", l)]
-if not re.match(r"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n(.*\n)*.*MIT", paragraphs[0]):
-    problems.append("the header names no copyright-format 1.0 or no MIT licence")
-head = re.search(r"^Copyright \(c\) ([0-9]+) %s\n\n" % re.escape(holder), licence, re.M)
-terms = licence[head.end():].rstrip("\n").split("\n") if head else ["LICENSE names no " + holder]
-files = "Files: *\nCopyright: %s %s\nLicense: Expat\n" % (head.group(1) if head else "?", holder)
-if files + "\n".join(" " + (line or ".") for line in terms) not in paragraphs:
-    problems.append("no paragraph 'Files: *' with the holder and LICENSE's terms as Expat")
-for p in problems:
-    print("  " + p)
-sys.exit(1 if problems else 0)
-EOF
-
 # The documents: every relative link (a file, an image) of README.md and docs/*.md
 # names a file of the commit, and README.md leads to the licence and to both
 # documents for maintainers.
@@ -225,49 +164,129 @@ print("release: %d links in the documents" % len(found))
 sys.exit(1 if problems else 0)
 EOF
 
-# lintian: errors and copyright warnings fail; the rest is listed. (Its note about
-# running as root is left out.)
-lintian --display-info --tag-display-limit 0 "$deb" >"$work/lintian.txt" 2>&1
-lintian_status=$?
-grep -v "running with root privileges" "$work/lintian.txt" | sed 's/^/  lintian: /'
-if grep -q '^E: ' "$work/lintian.txt" || [ "$lintian_status" -ne 0 ]; then
-  fail "lintian reports errors (status $lintian_status)"
-elif grep -q '^W: [^ ]* [^ ]*copyright' "$work/lintian.txt"; then
+# ---- The packages ---------------------------------------------------------------
+
+# CheckPackage DEB ARCH [EMULATOR]: the package's fields, files, copyright file and
+# lintian; then its program, unpacked, run (through EMULATOR for a foreign
+# architecture) without a terminal against a simulated receiver.
+CheckPackage() {
+  local deb=$1 arch=$2 emulator=("${@:3}")
+  local here_work=$work/$arch
+  mkdir -p "$here_work"
+
+  field() { dpkg-deb -f "$deb" "$1"; }
+  [ "$(field Package)" = sentrova ] || fail "Package: $(field Package)"
+  [ "$(field Version)" = "$version" ] || fail "Version: $(field Version), expected $version"
+  [ "$(field Architecture)" = "$arch" ] || fail "Architecture: $(field Architecture)"
+  [[ "$(field Maintainer)" == "$(Text SENTROVA_TEXT_PUBLISHER) <"*@*">" ]] || fail "Maintainer: $(field Maintainer)"
+  [[ "$(field Depends)" == *"libc6 (>= "* ]] || fail "Depends lacks libc6: $(field Depends)"
+  [[ "$(field Depends)" == *"libgps28"* ]] || fail "Depends lacks gpsd's client library: $(field Depends)"
+  [ "$(dpkg-deb -f "$deb" Description | wc -l)" -ge 3 ] || fail "Description: $(field Description)"
+
+  # Every member: root's, the commit's time, folders 755, files 644 but the program.
+  want_files="./usr/bin/sentrova ./usr/share/doc/sentrova/changelog.gz ./usr/share/doc/sentrova/copyright
+              ./usr/share/man/man1/sentrova.1.gz ./usr/share/bash-completion/completions/sentrova"
+  dpkg-deb --fsys-tarfile "$deb" >"$here_work/data.tar"
+  python3 - "$here_work/data.tar" "$epoch" "$want_files" <<'EOF' || fail "the package's files"
+import sys, tarfile
+tar, epoch, want = sys.argv[1], int(sys.argv[2]), sorted(sys.argv[3].split())
+problems, files = [], []
+for m in tarfile.open(tar):
+    if m.uid or m.gid or m.uname != "root" or m.gname != "root":
+        problems.append("%s owned by %s:%s (%d:%d)" % (m.name, m.uname, m.gname, m.uid, m.gid))
+    if m.mtime != epoch:
+        problems.append("%s dated %d, expected %d" % (m.name, m.mtime, epoch))
+    if m.isdir():
+        expected = 0o755
+    else:
+        files.append(m.name)
+        expected = 0o755 if m.name == "./usr/bin/sentrova" else 0o644
+    if m.mode != expected:
+        problems.append("%s has mode %o, expected %o" % (m.name, m.mode, expected))
+if sorted(files) != want:
+    problems.append("files %s, expected %s" % (sorted(files), want))
+for p in problems:
+    print("  " + p)
+sys.exit(1 if problems else 0)
+EOF
+
+  # The copyright file in Debian's machine-readable format: fields and their
+  # continuation lines only; a header naming the format and the MIT licence; one
+  # paragraph for every file with the holder of LICENSE and of the rights notice, and
+  # LICENSE's terms, line for line, as the Expat licence's text.
+  python3 - "$here_work/data.tar" "$work/LICENSE" "$(Text SENTROVA_TEXT_RIGHTS)" <<'EOF' || fail "the package's copyright file"
+import re, sys, tarfile
+text = tarfile.open(sys.argv[1]).extractfile("./usr/share/doc/sentrova/copyright").read().decode()
+licence = open(sys.argv[2]).read()
+holder = re.sub(r"^\(C\) *", "", sys.argv[3])
+paragraphs = text.rstrip("\n").split("\n\n")
+problems = ["not a field: %r" % l for p in paragraphs for l in p.split("\n") if not re.match(r"[\w-]+: | ", l)]
+if not re.match(r"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n(.*\n)*.*MIT", paragraphs[0]):
+    problems.append("the header names no copyright-format 1.0 or no MIT licence")
+head = re.search(r"^Copyright \(c\) ([0-9]+) %s\n\n" % re.escape(holder), licence, re.M)
+terms = licence[head.end():].rstrip("\n").split("\n") if head else ["LICENSE names no " + holder]
+files = "Files: *\nCopyright: %s %s\nLicense: Expat\n" % (head.group(1) if head else "?", holder)
+if files + "\n".join(" " + (line or ".") for line in terms) not in paragraphs:
+    problems.append("no paragraph 'Files: *' with the holder and LICENSE's terms as Expat")
+for p in problems:
+    print("  " + p)
+sys.exit(1 if problems else 0)
+EOF
+
+
+  # lintian: errors and copyright warnings fail; the rest is listed. (Its note about
+  # running as root is left out.)
+  lintian --display-info --tag-display-limit 0 "$deb" >"$here_work/lintian.txt" 2>&1
+  lintian_status=$?
+  grep -v "running with root privileges" "$here_work/lintian.txt" | sed 's/^/  lintian: /'
+  if grep -q '^E: ' "$here_work/lintian.txt" || [ "$lintian_status" -ne 0 ]; then
+    fail "lintian reports errors on $arch (status $lintian_status)"
+  elif grep -q '^W: [^ ]* [^ ]*copyright' "$here_work/lintian.txt"; then
   fail "lintian warns about the copyright file"
-else
-  note "lintian: no errors, $(grep -c '^W: ' "$work/lintian.txt") warnings, $(grep -c '^I: ' "$work/lintian.txt") notes"
-fi
+  else
+    note "lintian $arch: no errors, $(grep -c '^W: ' "$here_work/lintian.txt") warnings, $(grep -c '^I: ' "$here_work/lintian.txt") notes"
+  fi
 
-# ---- The installed program ------------------------------------------------------
+  # ---- The installed program ------------------------------------------------------
 
-dpkg -x "$deb" "$work/root" || fail "dpkg -x failed"
-program=$work/root/usr/bin/sentrova
-[ "$("$program" --version </dev/null)" = "sentrova $version" ] ||
-  fail "--version of the installed program: $("$program" --version </dev/null 2>&1 | head -n 2)"
+  dpkg -x "$deb" "$here_work/root" || fail "dpkg -x failed"
+  program=$here_work/root/usr/bin/sentrova
+  [ "$("${emulator[@]}" "$program" --version </dev/null)" = "sentrova $version" ] ||
+    fail "--version of the installed $arch program: $("${emulator[@]}" "$program" --version </dev/null 2>&1 | head -n 2)"
 
-# One receiver, a real log at 4800 on COM3; the scan without a terminal finds it.
-mkdir -p "$work/com"
-"$sim" --dir "$work/com" --port "3:nmea:4800:$root/tests/data/nmea/GPSmap-76S.nmea" \
-  >"$work/sim.out" 2>"$work/sim.err" &
-sim_pid=$!
-for _ in $(seq 100); do
-  grep -qx ready "$work/sim.out" 2>/dev/null && break
+  # One receiver, a real log at 4800 on COM3; the scan without a terminal finds it.
+  mkdir -p "$here_work/com"
+  "$sim" --dir "$here_work/com" --port "3:nmea:4800:$root/tests/data/nmea/GPSmap-76S.nmea" \
+    >"$here_work/sim.out" 2>"$here_work/sim.err" &
+  sim_pid=$!
+  for _ in $(seq 100); do
+    grep -qx ready "$here_work/sim.out" 2>/dev/null && break
   kill -0 "$sim_pid" 2>/dev/null || break
   sleep 0.2
-done
-if ! grep -qx ready "$work/sim.out"; then
-  fail "the simulator did not start: $(cat "$work/sim.err")"
-else
-  echo | SENTROVA_COMDIR="$work/com" timeout 120 "$program" >"$work/scan.log" 2>"$work/result.txt"
-  status=$?
-  [ "$status" -eq 0 ] || fail "the installed program exited $status"
-  want="Completed: GPS device found at COM3: / 4800 bauds"
-  if grep -qxF "$want" "$work/result.txt"; then
-    note "installed program: '$want'"
+  done
+  if ! grep -qx ready "$here_work/sim.out"; then
+    fail "the simulator did not start: $(cat "$here_work/sim.err")"
   else
-    fail "the installed program's result: $(head -n 3 "$work/result.txt"); log: $(tail -n 3 "$work/scan.log")"
+    echo | SENTROVA_COMDIR="$here_work/com" timeout 120 "${emulator[@]}" "$program" >"$here_work/scan.log" 2>"$here_work/result.txt"
+    status=$?
+    [ "$status" -eq 0 ] || fail "the installed $arch program exited $status"
+    want="Completed: GPS device found at COM3: / 4800 bauds"
+    if grep -qxF "$want" "$here_work/result.txt"; then
+      note "installed $arch program: '$want'"
+    else
+      fail "the installed $arch program's result: $(head -n 3 "$here_work/result.txt"); log: $(tail -n 3 "$here_work/scan.log")"
   fi
-fi
+  fi
+  if [ -n "$sim_pid" ]; then
+    kill "$sim_pid" 2>/dev/null
+    wait "$sim_pid" 2>/dev/null
+    sim_pid=""
+  fi
+}
+
+CheckPackage "$dist1/$debname" amd64
+# The arm64 program runs under QEMU's user mode, its libraries from multiarch.
+CheckPackage "$dist1/$armname" arm64 qemu-aarch64-static
 
 if [ "$failed" -eq 0 ]; then echo "release check passed"; else echo "release check FAILED"; fi
 exit "$failed"
