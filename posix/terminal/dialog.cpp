@@ -9,7 +9,6 @@
 #include "win32/scan_session.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <commctrl.h>
 #include <unistd.h>
 
@@ -51,16 +50,6 @@ void Send(UINT message, WPARAM wParam, LPARAM lParam) {
 
 void SendCommand(int id, HWND control) {
   Send(WM_COMMAND, static_cast<WPARAM>(id), reinterpret_cast<LPARAM>(control));
-}
-
-void WriteAllStderr(const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t wrote = write(STDERR_FILENO, text.data() + done, text.size() - done);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) return;
-    done += static_cast<size_t>(wrote);
-  }
 }
 
 }  // namespace
@@ -199,7 +188,7 @@ int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
   if (!HaveTerminal()) {
     std::string lines = captionText + ": " + bodyText + "\n";
     for (const std::string& note : notes) lines += note + "\n";
-    WriteAllStderr(lines);
+    WriteAllTo(STDERR_FILENO, lines);
     unsigned char byte = 0;
     while (ReadByte(STDIN_FILENO, -1, &byte) > 0 && byte != '\n') {
     }

@@ -195,7 +195,7 @@ bool FindFoundDevice(int32_t port, FoundDevice* found) {
   char resolved[PATH_MAX];
   found->device = realpath(path, resolved) != nullptr ? resolved : path;
   found->stable.clear();
-  if (!StableDevicePath(path, &found->stable)) found->stable.clear();
+  StableDevicePath(path, &found->stable);
   return true;
 }
 

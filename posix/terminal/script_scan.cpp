@@ -27,17 +27,6 @@ constexpr int kFoundStatus = 0;
 constexpr int kNotFoundStatus = 1;
 constexpr int kTroubleStatus = 2;
 
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t wrote = write(fd, text.data() + done, text.size() - done);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) return false;
-    done += static_cast<size_t>(wrote);
-  }
-  return true;
-}
-
 // The port the scan's numbering gives the device at `given`, compared by device
 // number, so that a link (/dev/serial/by-id/..., a SENTROVA_COMDIR entry) counts as
 // its device. Only stat is asked: a path given by mistake is never opened, so no
@@ -129,10 +118,10 @@ int RunScriptScan(bool json, const std::vector<std::string>& devices) {
   EndScanSession();
 
   std::fflush(stdout);  // the log first, then the result
-  WriteAll(STDERR_FILENO, lines);
+  WriteAllTo(STDERR_FILENO, lines);
   if (context == nullptr) return kTroubleStatus;  // no scan ran: no object either
   if (jsonFd >= 0) {
-    bool written = WriteAll(jsonFd, object);
+    bool written = WriteAllTo(jsonFd, object);
     close(jsonFd);
     if (!written) {
       std::fprintf(stderr, "sentrova: the JSON result could not be written\n");

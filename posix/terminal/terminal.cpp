@@ -49,15 +49,8 @@ bool gHaveView = false;
 std::string gDrawn;      // the last frame written, to skip redrawing the same
 bool gAtExitSet = false;
 
-void WriteAll(const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t wrote = write(STDERR_FILENO, text.data() + done, text.size() - done);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) return;  // a terminal that is gone takes nothing more
-    done += static_cast<size_t>(wrote);
-  }
-}
+// A terminal that is gone takes nothing more: what is left is dropped.
+void WriteAll(const std::string& text) { WriteAllTo(STDERR_FILENO, text); }
 
 void ReadSize(int* rows, int* columns) {
   winsize size = {};
@@ -224,6 +217,17 @@ bool HaveTerminal() {
     decided = isatty(STDIN_FILENO) && isatty(STDERR_FILENO) && !dumb ? 1 : 0;
   }
   return decided == 1;
+}
+
+bool WriteAllTo(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t wrote = write(fd, text.data() + done, text.size() - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return false;
+    done += static_cast<size_t>(wrote);
+  }
+  return true;
 }
 
 void BeginTerminal() {

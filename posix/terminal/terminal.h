@@ -78,6 +78,9 @@ void EndTerminal();
 // the dialog does not fit, nothing is drawn and a box goes out as the plain lines
 // MessageBoxW writes without a terminal.
 void ShowView(const DialogView& view);
+// Writes all of text to fd, again after an interrupted write; false when fd took
+// less (a closed pipe, a full disk, a terminal gone).
+bool WriteAllTo(int fd, const std::string& text);
 // Discards keys typed ahead, so a key pressed during a scan cannot close a box unseen.
 void DiscardTypeAhead();
 // Blocks SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGWINCH in every thread to come and
