@@ -18,13 +18,14 @@ struct Talker {
   const char* what;
 };
 
-// Positioning talkers other than GP: these are receivers, working, which the scan
-// does not count.
+// Positioning talkers other than GP: receivers, working, that the scan does not count.
 const Talker kPositioning[] = {
     {"GN", "a multi-constellation receiver"}, {"GL", "GLONASS"}, {"GA", "Galileo"},
     {"GB", "BeiDou"}, {"BD", "BeiDou"}, {"GQ", "QZSS"}, {"QZ", "QZSS"}, {"GI", "NavIC"},
 };
-// Instruments on a ship's or a boat's NMEA bus: no positioning receiver.
+// Other talkers of a ship's or a boat's NMEA bus, named in the notes. Some of them
+// pass a position on (a fishfinder's $INGGA, an ECDIS's $ECGLL): sentences of a fix
+// make a port a position source whatever its talker.
 const Talker kInstruments[] = {
     {"AI", "AIS"}, {"AB", "AIS"}, {"BS", "AIS"}, {"AG", "autopilot"}, {"AP", "autopilot"},
     {"CD", "DSC radio"}, {"EC", "ECDIS"}, {"HC", "magnetic compass"}, {"HE", "gyrocompass"},
@@ -33,6 +34,8 @@ const Talker kInstruments[] = {
     {"TI", "turn rate indicator"}, {"VD", "Doppler log"}, {"VM", "speed log"},
     {"VW", "speed log"}, {"WI", "weather instruments"}, {"YX", "transducer"},
 };
+
+const char* const kFixSentences[] = {"GGA", "GLL", "GNS", "RMC"};
 
 template <size_t N>
 const Talker* FindTalker(const Talker (&table)[N], const std::string& id) {
@@ -189,6 +192,11 @@ SeenKind KindOfCapture(const CaptureContents& contents) {
     for (const std::string& id : contents.talkers) {
       if (FindTalker(kPositioning, id) != nullptr) return kSeenOtherTalkers;
     }
+    for (const std::string& sentence : contents.sentences) {
+      for (const char* fix : kFixSentences) {
+        if (sentence.compare(3, 3, fix) == 0) return kSeenOtherTalkers;
+      }
+    }
     return kSeenInstrument;
   }
   return contents.ubx >= contents.sirf ? kSeenUbx : kSeenSirf;
@@ -241,17 +249,17 @@ void SeenPortLines(const SeenPort& seen, const std::string& device, std::vector<
       break;
     case kSeenGpUnrecognised:
       lines->push_back(at + " sends NMEA of " + TalkerList(contents) +
-                       ", but not as the scan needs it (1024 bytes, a known GP sentence first): " +
+                       ", but not as the scan counts it (1024 bytes within 30 s, the first $GP a known sentence): " +
                        SentenceList(contents));
       break;
     case kSeenOtherTalkers:
-      lines->push_back(at + " sends NMEA of " + TalkerList(contents) + ", not GP: " + SentenceList(contents));
-      lines->push_back("That receiver works: Sentrova counts only GP sentences, but gpsd and most programs "
-                       "read it as it is, at " + std::to_string(seen.rate) + " bauds on " + where + ".");
-      break;
     case kSeenInstrument:
-      lines->push_back(at + " sends NMEA of " + TalkerList(contents) + ", not of a GPS receiver: " +
-                       SentenceList(contents));
+      lines->push_back(at + " sends NMEA of " + TalkerList(contents) + ", not GP: " + SentenceList(contents));
+      lines->push_back(seen.kind == kSeenInstrument
+                           ? "No position fix in it: an instrument, not a GPS receiver."
+                           : "A position source all the same: Sentrova counts only GP sentences, but gpsd "
+                             "and most programs read it as it is, at " +
+                                 std::to_string(seen.rate) + " bauds on " + where + ".");
       break;
     case kSeenUbx:
     case kSeenSirf: {

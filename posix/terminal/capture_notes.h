@@ -23,8 +23,9 @@ struct CaptureContents {
 enum SeenKind {
   kSeenNothingKnown,   // data, but fewer than two frames of anything
   kSeenGpUnrecognised, // GP sentences, though not one the scan takes first
-  kSeenOtherTalkers,   // positioning talkers other than GP (GN, GL, GA, GB, BD, ...)
-  kSeenInstrument,     // NMEA of other talkers only: AIS, instruments, unknown talkers
+  kSeenOtherTalkers,   // a position source of other talkers: GN, GL, GA, GB, BD, ..., or
+                       // any talker's GGA, GLL, GNS or RMC
+  kSeenInstrument,     // NMEA with no fix in it: AIS, autopilots, compasses, ...
   kSeenUbx,
   kSeenSirf,
 };
