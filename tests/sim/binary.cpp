@@ -1,138 +1,100 @@
-// Receivers in a binary protocol: the same five fixes as the built-in sentences
-// (Munich, 2026-03-23 12:35:19 UTC on, GPS week 2411, eight satellites), as a u-blox
-// sends them in UBX and a SiRF in SiRF binary, frames laid out and checksummed as
-// their protocol specifications give them.
+// Receivers in a binary protocol: the built-in sentences' five fixes (Munich,
+// 2026-03-23 12:35:19 UTC on, GPS week 2411, eight satellites) as a u-blox sends them
+// in UBX and a SiRF in SiRF binary, laid out and checksummed as their protocol
+// specifications give them. Debian's gpsd decodes both to the same fixes.
 #include "sim.h"
 
 #include <initializer_list>
+#include <utility>
 
 namespace {
 
 typedef std::vector<unsigned char> Bytes;
+typedef std::initializer_list<std::pair<uint32_t, int>> Fields;  // value, bytes
 
 constexpr uint32_t kWeek = 2411;
-constexpr uint32_t kFirstTowSeconds = 131737;  // Monday 12:35:19 UTC, 18 leap seconds
-constexpr int32_t kLat = 481172833;            // 1e-7 degrees
-constexpr int32_t kLon = 115166667;
-constexpr int32_t kEcef[3] = {4180516, 851802, 4726033};  // metres
+constexpr uint32_t kTow = 131737;  // seconds: Monday 12:35:19 UTC and 18 leap seconds
+constexpr uint32_t kLat = 481172833, kLon = 115166667;  // 1e-7 degrees
+constexpr uint32_t kX = 4180516, kY = 851802, kZ = 4726033;  // ECEF, metres
 constexpr unsigned char kPrns[8] = {4, 5, 9, 12, 17, 24, 25, 29};
 
-// Appends value in `size` bytes, little-endian (UBX) or big-endian (SiRF).
-void Le(Bytes* out, uint32_t value, int size) {
-  for (int n = 0; n < size; ++n) out->push_back(static_cast<unsigned char>(value >> (8 * n)));
-}
-void Be(Bytes* out, uint32_t value, int size) {
-  for (int n = size - 1; n >= 0; --n) out->push_back(static_cast<unsigned char>(value >> (8 * n)));
+// UBX is little-endian, SiRF big-endian.
+void Put(Bytes* out, bool bigEndian, Fields fields) {
+  for (const auto& [value, size] : fields) {
+    for (int n = 0; n < size; ++n) {
+      int byte = bigEndian ? size - 1 - n : n;  // wider fields are zeros beyond four bytes
+      out->push_back(byte < 4 ? static_cast<unsigned char>(value >> (8 * byte)) : 0);
+    }
+  }
 }
 
 // B5 62, class, id, length, payload, Fletcher-8 over class to payload.
-void UbxFrame(Bytes* out, unsigned char cls, unsigned char id, const Bytes& payload) {
-  Bytes body = {cls, id};
-  Le(&body, static_cast<uint32_t>(payload.size()), 2);
+void UbxFrame(Bytes* out, uint32_t cls, uint32_t id, const Bytes& payload) {
+  Bytes body;
+  Put(&body, false, {{cls, 1}, {id, 1}, {static_cast<uint32_t>(payload.size()), 2}});
   body.insert(body.end(), payload.begin(), payload.end());
-  unsigned char a = 0;
-  unsigned char b = 0;
-  for (unsigned char byte : body) {
-    a = static_cast<unsigned char>(a + byte);
-    b = static_cast<unsigned char>(b + a);
-  }
-  out->insert(out->end(), {0xB5, 0x62});
+  unsigned char a = 0, b = 0;
+  for (unsigned char byte : body) b = static_cast<unsigned char>(b + (a = static_cast<unsigned char>(a + byte)));
+  Put(out, false, {{0x62B5, 2}});
   out->insert(out->end(), body.begin(), body.end());
-  out->insert(out->end(), {a, b});
+  Put(out, false, {{a, 1}, {b, 1}});
 }
 
 // A0 A2, 15-bit length, payload (message id first), 15-bit sum of the payload, B0 B3.
 void SirfFrame(Bytes* out, const Bytes& payload) {
   uint32_t sum = 0;
   for (unsigned char byte : payload) sum += byte;
-  out->insert(out->end(), {0xA0, 0xA2});
-  Be(out, static_cast<uint32_t>(payload.size()), 2);
+  Put(out, true, {{0xA0A2, 2}, {static_cast<uint32_t>(payload.size()), 2}});
   out->insert(out->end(), payload.begin(), payload.end());
-  Be(out, sum & 0x7FFF, 2);
-  out->insert(out->end(), {0xB0, 0xB3});
+  Put(out, true, {{sum & 0x7FFF, 2}, {0xB0B3, 2}});
 }
 
 }  // namespace
 
-// Per second: NAV-PVT (01 07, 92 bytes) and NAV-SOL (01 06, 52 bytes).
+// Each second: NAV-PVT (01 07, 92 bytes) and NAV-SOL (01 06, 52 bytes).
 std::vector<unsigned char> BuiltInUbx() {
   Bytes out;
-  for (uint32_t second = 0; second < 5; ++second) {
-    uint32_t itow = (kFirstTowSeconds + second) * 1000;
-    Bytes pvt;
-    Le(&pvt, itow, 4);
-    Le(&pvt, 2026, 2);
-    pvt.insert(pvt.end(), {3, 23, 12, 35, static_cast<unsigned char>(19 + second), 0x07});
-    Le(&pvt, 20, 4);  // tAcc, ns
-    Le(&pvt, 0, 4);   // nano
-    pvt.insert(pvt.end(), {3, 0x01, 0, 8});  // 3D fix, fix OK, 8 satellites
-    for (uint32_t value : {uint32_t(kLon), uint32_t(kLat), 592300u, 545400u, 1500u, 2500u})
-      Le(&pvt, value, 4);                                   // lon, lat, heights (mm), accuracies
-    for (int n = 0; n < 5; ++n) Le(&pvt, 0, 4);             // velocity N E D, speed, heading
-    Le(&pvt, 100, 4);                                       // sAcc
-    Le(&pvt, 18000000, 4);                                  // headAcc
-    Le(&pvt, 180, 2);                                       // pDOP 1.8
-    pvt.insert(pvt.end(), 6 + 4 + 2 + 2, 0);                // reserved, headVeh, magDec, magAcc
+  for (uint32_t s = 0; s < 5; ++s) {
+    uint32_t itow = (kTow + s) * 1000;
+    Bytes pvt;  // time valid, 3D fix of 8 satellites at rest, heights in mm, pDOP 1.8
+    Put(&pvt, false, {{itow, 4}, {2026, 2}, {3, 1}, {23, 1}, {12, 1}, {35, 1}, {19 + s, 1}, {7, 1},
+                      {20, 4}, {0, 4}, {3, 1}, {1, 1}, {0, 1}, {8, 1}, {kLon, 4}, {kLat, 4},
+                      {592300, 4}, {545400, 4}, {1500, 4}, {2500, 4}, {0, 20}, {100, 4},
+                      {18000000, 4}, {180, 2}, {0, 14}});
     UbxFrame(&out, 0x01, 0x07, pvt);
-    Bytes sol;
-    Le(&sol, itow, 4);
-    Le(&sol, 0, 4);
-    Le(&sol, kWeek, 2);
-    sol.insert(sol.end(), {3, 0x0D});                       // 3D, fix OK + week and TOW set
-    for (int32_t axis : kEcef) Le(&sol, static_cast<uint32_t>(axis * 100), 4);  // cm
-    Le(&sol, 150, 4);                                       // pAcc
-    for (int n = 0; n < 3; ++n) Le(&sol, 0, 4);             // velocity
-    Le(&sol, 10, 4);                                        // sAcc
-    Le(&sol, 180, 2);
-    sol.insert(sol.end(), {0, 8, 0, 0, 0, 0});              // reserved, numSV, reserved
+    Bytes sol;  // fix OK, week and time set; ECEF in cm
+    Put(&sol, false, {{itow, 4}, {0, 4}, {kWeek, 2}, {3, 1}, {0x0D, 1}, {kX * 100, 4}, {kY * 100, 4},
+                      {kZ * 100, 4}, {150, 4}, {0, 12}, {10, 4}, {180, 2}, {0, 1}, {8, 1}, {0, 4}});
     UbxFrame(&out, 0x01, 0x06, sol);
   }
   return out;
 }
 
-// Per second: Geodetic Navigation Data (MID 41, 91 bytes), Measured Navigation Data
+// Each second: Geodetic Navigation Data (MID 41, 91 bytes), Measured Navigation Data
 // (MID 2, 41 bytes) and Measured Tracker Data (MID 4, 188 bytes).
 std::vector<unsigned char> BuiltInSirf() {
   Bytes out;
-  uint32_t satellites = 0;
-  for (unsigned char prn : kPrns) satellites |= 1u << (prn - 1);
-  for (uint32_t second = 0; second < 5; ++second) {
-    uint32_t tow = kFirstTowSeconds + second;
-    Bytes geodetic = {41};
-    Be(&geodetic, 0, 2);       // valid
-    Be(&geodetic, 0x0004, 2);  // 3D fix
-    Be(&geodetic, kWeek, 2);
-    Be(&geodetic, tow * 1000, 4);
-    Be(&geodetic, 2026, 2);
-    geodetic.insert(geodetic.end(), {3, 23, 12, 35});
-    Be(&geodetic, (19 + second) * 1000, 2);
-    Be(&geodetic, satellites, 4);
-    for (uint32_t value : {uint32_t(kLat), uint32_t(kLon), 59230u, 54540u}) Be(&geodetic, value, 4);
-    geodetic.push_back(21);                                 // WGS 84
-    geodetic.insert(geodetic.end(), 10, 0);                 // speed, course, variation, climb, turn
-    for (uint32_t value : {150u, 250u, 20u}) Be(&geodetic, value, 4);  // position, time errors
-    geodetic.insert(geodetic.end(), 2 + 4 * 5 + 2 + 2, 0);  // velocity error, clock, distance
-    geodetic.insert(geodetic.end(), {8, 4, 0});             // satellites, HDOP 0.8, mode
+  uint32_t used = 0;
+  for (unsigned char prn : kPrns) used |= 1u << (prn - 1);
+  for (uint32_t s = 0; s < 5; ++s) {
+    Bytes geodetic;  // 3D fix, WGS 84, altitudes in cm, 8 satellites, HDOP 0.8
+    Put(&geodetic, true, {{41, 1}, {0, 2}, {4, 2}, {kWeek, 2}, {(kTow + s) * 1000, 4}, {2026, 2},
+                          {3, 1}, {23, 1}, {12, 1}, {35, 1}, {(19 + s) * 1000, 2}, {used, 4},
+                          {kLat, 4}, {kLon, 4}, {59230, 4}, {54540, 4}, {21, 1}, {0, 10}, {150, 4},
+                          {250, 4}, {20, 4}, {0, 26}, {8, 1}, {4, 1}, {0, 1}});
     SirfFrame(&out, geodetic);
-    Bytes navigation = {2};
-    for (int32_t axis : kEcef) Be(&navigation, static_cast<uint32_t>(axis), 4);
-    navigation.insert(navigation.end(), 6, 0);              // velocity
-    navigation.insert(navigation.end(), {0x04, 4, 0});      // 3D, HDOP, mode 2
-    Be(&navigation, kWeek % 1024, 2);
-    Be(&navigation, tow * 100, 4);
-    navigation.push_back(8);
+    Bytes navigation;  // ECEF in m, at rest, 3D, truncated week, time in 10 ms
+    Put(&navigation, true, {{2, 1}, {kX, 4}, {kY, 4}, {kZ, 4}, {0, 6}, {4, 1}, {4, 1}, {0, 1},
+                            {kWeek % 1024, 2}, {(kTow + s) * 100, 4}, {8, 1}});
     navigation.insert(navigation.end(), kPrns, kPrns + 8);
-    navigation.insert(navigation.end(), 4, 0);
+    Put(&navigation, true, {{0, 4}});
     SirfFrame(&out, navigation);
-    Bytes tracker = {4};
-    Be(&tracker, kWeek % 1024, 2);
-    Be(&tracker, tow * 100, 4);
-    tracker.push_back(12);
+    Bytes tracker;  // twelve channels, eight tracking: azimuth, elevation, state, C/N0 x10
+    Put(&tracker, true, {{4, 1}, {kWeek % 1024, 2}, {(kTow + s) * 100, 4}, {12, 1}});
     for (int channel = 0; channel < 12; ++channel) {
-      unsigned char prn = channel < 8 ? kPrns[channel] : 0;
-      tracker.insert(tracker.end(), {prn, static_cast<unsigned char>(prn * 7), static_cast<unsigned char>(prn * 3)});
-      Be(&tracker, prn != 0 ? 0xBF : 0, 2);                 // tracking state
-      tracker.insert(tracker.end(), 10, prn != 0 ? 42 : 0);  // C/N0 of ten 100 ms slices
+      uint32_t prn = channel < 8 ? kPrns[channel] : 0;
+      Put(&tracker, true, {{prn, 1}, {prn * 7, 1}, {prn * 3, 1}, {prn != 0 ? 0xBFu : 0u, 2}});
+      tracker.insert(tracker.end(), 10, prn != 0 ? 42 : 0);
     }
     SirfFrame(&out, tracker);
   }
