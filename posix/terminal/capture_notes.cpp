@@ -232,6 +232,7 @@ void NoteCapture(const CaptureReport* report) {
 
 std::vector<SeenPort> TakeSeenPorts() {
   std::vector<SeenPort> seen;
+  seen.reserve(gNoted.size());
   for (NotedPort& noted : gNoted) seen.push_back(std::move(noted.seen));
   gNoted.clear();
   return seen;

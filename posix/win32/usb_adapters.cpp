@@ -114,7 +114,8 @@ std::vector<PortlessAdapter> FindPortlessAdapters(const char* root, const char* 
     std::string name = entry.substr(0, colon);
     if (devices.empty() || devices.back().name != name) devices.push_back(UsbDevice{name, "", "", false});
     UsbDevice& device = devices.back();
-    std::string folder = base + "/" + entry;
+    std::string folder = base;
+    folder += "/" + entry;
     for (const std::string& inside : Entries(folder)) {
       if (inside.compare(0, 3, "tty") == 0) device.tty = true;
     }
@@ -149,7 +150,8 @@ bool FindBrltty(const char* root, std::string* rule) {
       if (fnmatch("*brltty*.rules", name.c_str(), 0) != 0) continue;
       installed = true;
       // One of that name in /etc overrides it (a link to /dev/null masks it).
-      if (rule->empty() && !Exists(base + "/etc/udev/rules.d/" + name)) *rule = name;
+      std::string masked = base + "/etc/udev/rules.d/";
+      if (rule->empty() && !Exists(masked += name)) *rule = name;
     }
   }
   return installed;
