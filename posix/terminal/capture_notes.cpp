@@ -249,18 +249,16 @@ void SeenPortLines(const SeenPort& seen, const std::string& device, std::vector<
                        ", but no NMEA, UBX or SiRF binary: no GPS receiver, or one at another rate");
       break;
     case kSeenGpUnrecognised:
-      lines->push_back(at + " sends NMEA of " + TalkerList(contents) +
-                       ", but not as the scan counts it (1024 bytes within 30 s, the first $GP a known sentence): " +
-                       SentenceList(contents));
+      lines->push_back(at + " sends GP sentences the scan did not count (too few, or first one it does "
+                            "not know): " + SentenceList(contents));
       break;
     case kSeenOtherTalkers:
     case kSeenInstrument:
       lines->push_back(at + " sends NMEA of " + TalkerList(contents) + ", not GP: " + SentenceList(contents));
       lines->push_back(seen.kind == kSeenInstrument
                            ? "No position fix in it: an instrument, not a GPS receiver."
-                           : "A position source all the same: Sentrova counts only GP sentences, but gpsd "
-                             "and most programs read it as it is, at " +
-                                 std::to_string(seen.rate) + " bauds on " + where + ".");
+                           : "It works as it is with gpsd and most programs: " + where + " at " +
+                                 std::to_string(seen.rate) + " bauds.");
       break;
     case kSeenUbx:
     case kSeenSirf: {
@@ -269,15 +267,11 @@ void SeenPortLines(const SeenPort& seen, const std::string& device, std::vector<
       lines->push_back(at + (ubx ? ": a u-blox receiver in binary mode (UBX), "
                                  : ": a SiRF receiver in binary mode (SiRF binary), ") + nmea);
       // The scan never writes to a port: switching is the user's to do. gpsctl
-      // (Debian's gpsd package) switches both kinds; it hunts the speed itself.
-      if (ubx) {
-        lines->push_back("To switch it back to NMEA: gpsctl -n " + where + ", or ubxtool -f " + where +
-                         " -s " + std::to_string(seen.rate) +
-                         " -e NMEA (both in Debian's gpsd package), or u-blox's u-center; then scan again.");
-      } else {
-        lines->push_back("Programs such as gpsd leave a SiRF receiver so. To switch it back to NMEA: "
-                         "gpsctl -n " + where + " (in Debian's gpsd package); then scan again.");
-      }
+      // (Debian's gpsd package) switches both kinds and hunts the speed itself. Kept
+      // short: the dialog's box has seven rows of 42 characters.
+      lines->push_back(ubx ? "To switch it back to NMEA: gpsctl -n " + where + " (package gpsd), or u-blox's u-center."
+                           : "To switch it back to NMEA (gpsd may have left it so): gpsctl -n " + where +
+                                 " (package gpsd).");
       break;
     }
   }

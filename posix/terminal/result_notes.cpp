@@ -188,20 +188,16 @@ void BusyLine(const std::vector<PortNote>& notes, std::vector<std::string>* line
   if (!line.empty()) lines->push_back(line + ".");
 }
 
-// "No port for USB adapter 1a86:7523 (USB Serial): a program holds it through usbfs,
-// not the ch341 driver", and where brltty is installed the way out, once.
+// "USB adapter 1a86:7523 (USB Serial) has no port: usbfs holds it, not ch341", and
+// where brltty is installed the way out, once. Kept short for the dialog's box.
 void AdapterLines(const ScanFindings& findings, std::vector<std::string>* lines) {
   bool claimed = false;
   for (const PortlessAdapter& adapter : findings.adapters) {
-    std::string line = "No port for USB adapter " + adapter.usbId +
-                       (adapter.product.empty() ? "" : " (" + adapter.product + ")") + ": ";
-    if (adapter.heldBy == "usbfs") {
-      line += "a program holds it through usbfs, not the " + adapter.serialDriver + " driver";
-    } else if (adapter.heldBy.empty()) {
-      line += "no driver holds it, though " + adapter.serialDriver + " would";
-    } else {
-      line += "driver " + adapter.heldBy + " holds it, not " + adapter.serialDriver;
-    }
+    std::string line = "USB adapter " + adapter.usbId +
+                       (adapter.product.empty() ? "" : " (" + adapter.product + ")") + " has no port: ";
+    line += adapter.heldBy.empty() ? "no driver holds it, though " + adapter.serialDriver + " would"
+                                   : adapter.heldBy + " holds it, not " + adapter.serialDriver;
+    // brltty claims through usbfs; after it let go, nothing is bound.
     claimed = claimed || adapter.heldBy == "usbfs" || adapter.heldBy.empty();
     lines->push_back(line);
   }
@@ -210,9 +206,9 @@ void AdapterLines(const ScanFindings& findings, std::vector<std::string>* lines)
   // in /etc masks; Debian's package has none and runs it as a service.
   std::string keep = findings.brlttyRule.empty()
                          ? "sudo systemctl mask --now brltty"
-                         : "mask its rule: sudo ln -s /dev/null /etc/udev/rules.d/" + findings.brlttyRule;
-  lines->push_back("brltty (for braille displays) claims such adapters. Without a braille display: "
-                   "sudo apt remove brltty, or " + keep + ". Then plug the adapter in again.");
+                         : "sudo ln -s /dev/null /etc/udev/rules.d/" + findings.brlttyRule;
+  lines->push_back("brltty (braille displays) takes such adapters. Replug it after: sudo apt remove brltty, or " +
+                   keep);
 }
 
 }  // namespace

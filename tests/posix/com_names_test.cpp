@@ -300,13 +300,11 @@ TEST(PortlessAdapters, NamedWithWhatHoldsThem) {
   HoldPortNumbering(fake.root.c_str());
   std::vector<std::string> notes = ResultNotes("No GPS devices found", TakeScanFindings(true));
   ASSERT_EQ(notes.size(), 3u);
-  EXPECT_EQ(notes[0], "No port for USB adapter 1a86:7523 (USB Serial): a program holds it through usbfs, "
-                      "not the ch341 driver");
-  EXPECT_EQ(notes[1], "No port for USB adapter 1546:01a8 (u-blox GNSS receiver): no driver holds it, "
+  EXPECT_EQ(notes[0], "USB adapter 1a86:7523 (USB Serial) has no port: usbfs holds it, not ch341");
+  EXPECT_EQ(notes[1], "USB adapter 1546:01a8 (u-blox GNSS receiver) has no port: no driver holds it, "
                       "though cdc_acm would");
-  EXPECT_EQ(notes[2], "brltty (for braille displays) claims such adapters. Without a braille display: sudo apt "
-                      "remove brltty, or mask its rule: sudo ln -s /dev/null /etc/udev/rules.d/85-brltty.rules. "
-                      "Then plug the adapter in again.");
+  EXPECT_EQ(notes[2], "brltty (braille displays) takes such adapters. Replug it after: sudo apt remove brltty, "
+                      "or sudo ln -s /dev/null /etc/udev/rules.d/85-brltty.rules");
   EXPECT_TRUE(TakeScanFindings(false).adapters.empty());  // a receiver was found
   ReleasePortNumbering();
   RemoveFakeRoot(fake);

@@ -250,11 +250,11 @@ status=$?
 {
   printf 'Completed: No GPS devices found\n'
   printf 'COM2 at 4800 sends NMEA of talker GN (a multi-constellation receiver), not GP: $GNGGA, $GNGSA, $GNGSV, $GNRMC\n'
-  printf 'A position source all the same: Sentrova counts only GP sentences, but gpsd and most programs read it as it is, at 4800 bauds on %s.\n' "$d2"
+  printf 'It works as it is with gpsd and most programs: %s at 4800 bauds.\n' "$d2"
   printf 'COM4 at 9600: a u-blox receiver in binary mode (UBX), no NMEA\n'
-  printf "To switch it back to NMEA: gpsctl -n %s, or ubxtool -f %s -s 9600 -e NMEA (both in Debian's gpsd package), or u-blox's u-center; then scan again.\n" "$d4" "$d4"
+  printf "To switch it back to NMEA: gpsctl -n %s (package gpsd), or u-blox's u-center.\n" "$d4"
   printf 'COM6 at 57600: a SiRF receiver in binary mode (SiRF binary), no NMEA\n'
-  printf "Programs such as gpsd leave a SiRF receiver so. To switch it back to NMEA: gpsctl -n %s (in Debian's gpsd package); then scan again.\n" "$d6"
+  printf 'To switch it back to NMEA (gpsd may have left it so): gpsctl -n %s (package gpsd).\n' "$d6"
 } >"$work/want-err"
 sed -n '/^Completed: /,$p' "$work/err" | cmp -s - "$work/want-err" || fail "receivers in other modes: $(diff "$work/want-err" "$work/err")"
 jq -es --arg d2 "$d2" --arg d4 "$d4" --arg d6 "$d6" \
