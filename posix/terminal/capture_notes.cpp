@@ -18,7 +18,7 @@ struct Talker {
   const char* what;
 };
 
-// Positioning talkers other than GP: receivers, working, that the scan does not count.
+// Positioning talkers other than GP: working receivers, which the scan does not count.
 const Talker kPositioning[] = {
     {"GN", "a multi-constellation receiver"}, {"GL", "GLONASS"}, {"GA", "Galileo"},
     {"GB", "BeiDou"}, {"BD", "BeiDou"}, {"GQ", "QZSS"}, {"QZ", "QZSS"}, {"GI", "NavIC"},
@@ -249,8 +249,8 @@ void SeenPortLines(const SeenPort& seen, const std::string& device, std::vector<
                        ", but no NMEA, UBX or SiRF binary: no GPS receiver, or one at another rate");
       break;
     case kSeenGpUnrecognised:
-      lines->push_back(at + " sends GP sentences the scan did not count (too few, or first one it does "
-                            "not know): " + SentenceList(contents));
+      lines->push_back(at + " sends GP sentences the scan did not count (too few bytes, or a first one "
+                            "it does not know): " + SentenceList(contents));
       break;
     case kSeenOtherTalkers:
     case kSeenInstrument:

@@ -95,17 +95,18 @@ std::vector<PortlessAdapter> FindPortlessAdapters(const char* root, const char* 
   if (modulesDir != nullptr) {
     modules = modulesDir;
   } else {
-    utsname system;
-    if (uname(&system) != 0) return adapters;
-    modules = std::string(root) + "/lib/modules/" + system.release;
+    utsname kernel;
+    if (uname(&kernel) != 0) return adapters;
+    modules = std::string(root) + "/lib/modules/" + kernel.release;
   }
   std::vector<Alias> aliases;
   ReadAliases(modules + "/modules.alias", &aliases);
   ReadAliases(modules + "/modules.builtin.alias", &aliases);
   if (aliases.empty()) return adapters;
 
-  // Interfaces are "1-1.2:1.0", under their device "1-1.2". A usb-serial driver puts
-  // its ttyUSB0 right under the interface, cdc_acm a "tty" folder.
+  // Interfaces are "1-1.2:1.0", under their device "1-1.2", and a device's sort
+  // together. A usb-serial driver puts its ttyUSB0 right under the interface, cdc_acm
+  // a "tty" folder.
   std::string base = std::string(root) + "/sys/bus/usb/devices";
   std::vector<UsbDevice> devices;
   for (const std::string& entry : Entries(base)) {
