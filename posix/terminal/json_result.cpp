@@ -19,15 +19,17 @@ typedef nlohmann::ordered_json Json;  // fields in the order the manual lists th
 // string is valid UTF-8, which JSON needs, and equal to what a user reads.
 Json Shown(const std::string& text) { return VisibleText(text); }
 
-// The group of a refused device, by name; null when the device is gone.
+// The group to join for a refused device, by name, as the result line names it;
+// null where the line names none (joining a group would not help, or the device is
+// gone), so a script never suggests joining a group that cannot open the device.
 Json DeviceGroup(const std::string& device) {
-  struct stat info;
-  if (stat(device.c_str(), &info) != 0) return nullptr;
+  gid_t joinable = 0;
+  if (!JoinableGroup(device, &joinable)) return nullptr;
   group entry;
   group* found = nullptr;
   char buffer[4096];
-  if (getgrgid_r(info.st_gid, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) {
-    return std::to_string(info.st_gid);
+  if (getgrgid_r(joinable, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) {
+    return std::to_string(joinable);
   }
   return Shown(found->gr_name);
 }

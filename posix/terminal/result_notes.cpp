@@ -117,6 +117,18 @@ std::string OwnerName(uid_t owner) {
   return account != nullptr ? account->pw_name : std::to_string(owner);
 }
 
+}  // namespace
+
+bool JoinableGroup(const std::string& device, gid_t* group) {
+  struct stat info;
+  if (stat(device.c_str(), &info) != 0) return false;
+  if ((info.st_mode & 0060) != 0060 || InSession(info.st_gid)) return false;
+  *group = info.st_gid;
+  return true;
+}
+
+namespace {
+
 struct GroupRefusal {
   gid_t group;
   std::vector<std::string> devices;
@@ -132,12 +144,13 @@ void RefusalLines(const std::vector<PortNote>& notes, std::vector<std::string>* 
     if (note.kind != kPortRefused) continue;
     struct stat info;
     bool known = stat(note.device.c_str(), &info) == 0;
-    if (known && (info.st_mode & 0060) == 0060 && !InSession(info.st_gid)) {
+    gid_t joinable = 0;
+    if (JoinableGroup(note.device, &joinable)) {
       GroupRefusal* entry = nullptr;
       for (GroupRefusal& refusal : byGroup) {
-        if (refusal.group == info.st_gid) entry = &refusal;
+        if (refusal.group == joinable) entry = &refusal;
       }
-      if (entry == nullptr) entry = &byGroup.emplace_back(GroupRefusal{info.st_gid, {}});
+      if (entry == nullptr) entry = &byGroup.emplace_back(GroupRefusal{joinable, {}});
       entry->devices.push_back(note.device);
     } else if (known) {
       char mode[8];

@@ -8,6 +8,8 @@
 #include "win32/port_notes.h"
 #include "win32/usb_adapters.h"
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -21,7 +23,8 @@ std::string WideToUtf8(LPCWSTR text);
 char32_t NextUtf8(const char* text, size_t length, size_t* at);
 // Text from outside the program (a process's name, a link, a device path) as it may
 // be shown: control characters (C0, DEL, C1) and bytes that are no UTF-8 become
-// visible escapes such as \x1b, so nobody can drive the terminal through them.
+// visible escapes such as \x1b, so nobody can drive the terminal through them; a
+// backslash reads \\, so every escape means one thing.
 std::string VisibleText(const std::string& text);
 // The number of characters wsprintfW could produce at most, the terminating null
 // included, as Windows limits it.
@@ -114,6 +117,12 @@ ScanFindings TakeScanFindings(bool foundNothing);
 std::vector<std::string> ScanResultNotes(int32_t foundPort, const ScanFindings& findings);
 // The same for a result box's text, whose port is read from the text.
 std::vector<std::string> ResultNotes(const std::string& result, const ScanFindings& findings);
+
+// The group whose members may open a refused device and that this session is not
+// in: the group the result names, with the way to join it. False where joining a
+// group would not help (the mode gives the group no access, the session is in it
+// already) or the device is gone.
+bool JoinableGroup(const std::string& device, gid_t* group);
 
 // Where the port found is: its path in the scan's numbering, the device that is
 // (links resolved) and the device's stable udev link ("" when it has none). Raw

@@ -86,7 +86,11 @@ std::string VisibleText(const std::string& text) {
     char32_t c = NextUtf8(text.data(), text.size(), &at);
     // U+FFFD from the decoder is a byte that was no UTF-8, unless it was spelt out.
     bool invalid = c == 0xFFFD && at - from != 3;
-    if (invalid || c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
+    if (c == '\\') {
+      // Escaped itself, so that a backslash followed by "x1b" and ESC never read the
+      // same.
+      out += "\\\\";
+    } else if (invalid || c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
       for (size_t n = from; n < at; ++n) {
         char escape[8];
         std::snprintf(escape, sizeof escape, "\\x%02x", static_cast<unsigned char>(text[n]));

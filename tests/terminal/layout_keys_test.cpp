@@ -241,6 +241,10 @@ TEST(Text, Utf8BothWays) {
   const char* overlong = "\xc0\xaf";
   at = 0;
   EXPECT_EQ(NextUtf8(overlong, 2, &at), U'\xFFFD');
+  // Escapes are unambiguous: a backslash followed by "x1b" is not ESC.
+  EXPECT_EQ(VisibleText("a\\x1b"), "a\\\\x1b");
+  EXPECT_EQ(VisibleText("a\x1b"), "a\\x1b");
+  EXPECT_EQ(VisibleText("\xc2\x9b\x9b\xc3\xa9"), "\\xc2\\x9b\\x9b\xc3\xa9");
 }
 
 }  // namespace
