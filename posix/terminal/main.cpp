@@ -4,6 +4,7 @@
 #include "terminal/terminal.h"
 
 #include "resources/texts.h"
+#include "win32/com_names.h"
 
 #include <csignal>
 #include <cstdio>
@@ -21,66 +22,57 @@ namespace {
 // Exit status of a command line the program does not take, as Linux commands use it.
 constexpr int kUsageStatus = 2;
 
-const char kHelp[] =
+const char kHelpTop[] =
     "Usage: sentrova [--help | --version]\n"
     "       sentrova --scan [--json] [--device PATH]...\n"
     "\n"
-    "Finds the serial port and baud rate of an attached GPS receiver: scans COM1 to\n"
+    "Finds the serial port and baud rate of an attached GPS receiver: tries COM1 to\n"
     "COM255 at 4800, 9600, 19200, 38400, 57600 and 115200 bit/s and reports the first\n"
     "port and rate that deliver an NMEA sentence of the GP talker, with the device the\n"
     "port is. Each step is logged on standard output.\n"
     "\n"
-    "In a terminal the dialog is drawn at its bottom, the log scrolling above it.\n"
-    "  Enter, d              scan (the dialog waits until the scan is over)\n"
-    "  Escape, q, Ctrl-D     quit\n"
-    "Without a terminal (stdin or stderr not one) keys come from stdin: a line runs a\n"
-    "scan and closes its result, end of input quits. The result goes to stderr as\n"
-    "\"Completed: <result>\" and the lines that explain it, e.g.\n"
-    "  echo | sentrova > scan.log\n"
-    "\n"
-    "COM ports are numbered as Wine numbers them: the device nodes /dev/ttyS0,\n"
-    "/dev/ttyS1, ... then /dev/ttyUSB0, ... then /dev/ttyACM0, ..., each series while\n"
-    "its nodes exist, are COM1, COM2, ... in that order. Then the boards' UARTs the\n"
-    "kernel backs with a device, in this order: ttyAMA, ttySC, ttymxc, ttyLP, ttyO,\n"
-    "ttySAC, ttyMSM, ttyTHS, ttyAML, ttyPS, ttySTM, ttyMV; then /dev/rfcomm*\n"
-    "(Bluetooth); each series in number order, gaps and all, a device counted once.\n"
-    "The numbers are taken when a scan starts and held until it ends. A port another\n"
-    "program uses is left untouched and named in the result. A running gpsd is asked\n"
-    "(on its -S port, else 2947) which devices it has open: those are busy too, shown\n"
-    "with the speed gpsd reads them at. The device found is named with its stable\n"
-    "link, /dev/serial0 or serial1 on a Raspberry Pi, else in /dev/serial/ when udev\n"
-    "made one: the name to give gpsd or other programs. When none is found, the\n"
-    "result says what each port that answered sent (NMEA of other talkers, a\n"
-    "receiver in UBX or SiRF binary mode, ...) and names USB serial adapters that\n"
-    "have no port (brltty takes some).\n"
-    "\n"
-    "Environment:\n"
-    "  SENTROVA_COMDIR   a folder: COMn is the device $SENTROVA_COMDIR/comn links to\n"
-    "                    (or is), and only those ports exist\n"
+    "In a terminal the dialog is drawn at its bottom: Enter or d scans; Escape, q,\n"
+    "Ctrl-D quits. Without one a line on stdin scans, and the result goes to stderr\n"
+    "as \"Completed: <result>\" and the lines that explain it.\n"
     "\n"
     "Options:\n"
-    "  --scan            scan once without the dialog, terminal or not: the log on\n"
-    "                    stdout, the result lines on stderr, the answer in the exit\n"
-    "                    status\n"
-    "  --json            with --scan: one JSON object on stdout when the scan ends,\n"
-    "                    the log on stderr; fields found, port, rate, device,\n"
-    "                    stable_path, busy, refused, seen, adapters_without_port,\n"
-    "                    version (see sentrova(1))\n"
-    "  --device PATH     with --scan: scan only this device (a link such as\n"
-    "                    /dev/serial/by-id/... counts as its device), at all six\n"
-    "                    rates; repeatable. A PATH that is no COM port is refused\n"
-    "                    unopened\n"
-    "  --help            show this help and exit\n"
-    "  --version         show the version and exit\n"
-    "\n"
-    "In a script:\n"
-    "  dev=$(sentrova --scan --json 2>/dev/null | jq -r '.stable_path // .device')\n"
-    "  sentrova --scan --device /dev/ttyUSB0 >/dev/null 2>&1 && echo receiver\n"
-    "\n"
-    "Exit status: the dialog, 0 once closed, whatever a scan found. --scan: 0 a\n"
-    "receiver was found, 1 none was, 128+N when ended by signal N (130 for Ctrl-C),\n"
-    "its open port closed first. 2 for an argument it does not take, a --device\n"
-    "that is no COM port, or no scan possible. See sentrova(1).\n";
+    "  --scan           scan once without the dialog: exit status 0 found, 1 none\n"
+    "  --json           with --scan: the result as one JSON object on stdout, the log\n"
+    "                   on stderr (jq -r '.stable_path // .device' names the receiver)\n"
+    "  --device PATH    with --scan: scan only this device; repeatable\n"
+    "  --help           show this help and exit\n"
+    "  --version        show the version and exit\n"
+    "\n";
+// Then the ports, their series taken from the numbering itself.
+const char kHelpPortsLead[] = "COM1, COM2, ... are the device nodes of the series ";
+const char kHelpPortsTail[] =
+    ", in this order (/dev/ttyS0 first), or with SENTROVA_COMDIR set the devices its comN "
+    "link to. Exit status 2: bad usage, or no scan possible. See sentrova(1).";
+
+// Words wrapped into lines of at most 79 columns.
+std::string Wrapped(const std::string& text) {
+  std::string lines;
+  size_t column = 0;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find(' ', at);
+    if (end == std::string::npos) end = text.size();
+    if (column > 0 && column + 1 + (end - at) > 79) {
+      lines += '\n';
+      column = 0;
+    } else if (column > 0) {
+      lines += ' ';
+      ++column;
+    }
+    lines.append(text, at, end - at);
+    column += end - at;
+    at = end + 1;
+  }
+  return lines + "\n";
+}
+
+std::string HelpText() {
+  return kHelpTop + Wrapped(kHelpPortsLead + PortSeriesText() + kHelpPortsTail);
+}
 
 // Writes text to stdout; 0, or 1 when it could not be written (a full disk, a closed
 // pipe), so a caller of --help or --version learns that it got nothing.
@@ -131,7 +123,7 @@ int main(int argc, char** argv) {
       return kUsageStatus;
     }
   }
-  if (help) return PrintAndExit(kHelp);
+  if (help) return PrintAndExit(HelpText().c_str());
   if (version) return PrintAndExit("sentrova " SENTROVA_VERSION "\n");
   if (!scan && json) return Usage("--json goes with --scan");
   if (!scan && !devices.empty()) return Usage("--device goes with --scan");

@@ -16,16 +16,35 @@ namespace {
 
 constexpr int32_t kLastComPort = 256;
 constexpr int32_t kLastDosComPort = 9;
-const char* const kSeries[] = {"/dev/ttyS", "/dev/ttyUSB", "/dev/ttyACM"};
-// The boards' own UARTs, numbered after Wine's series in this order: PL011 (Raspberry
-// Pi, most Arm boards), SC16IS7xx and Renesas SCI, i.MX, i.MX LPUART, OMAP, Samsung,
-// Qualcomm, Tegra, Amlogic, Zynq, STM32, Marvell. Their drivers name them; a node
-// counts only when /sys/class/tty lists it with a device behind it.
-const char* const kBoardSeries[] = {"ttyAMA", "ttySC",  "ttymxc", "ttyLP", "ttyO",  "ttySAC",
-                                    "ttyMSM", "ttyTHS", "ttyAML", "ttyPS", "ttySTM", "ttyMV"};
-// Bluetooth serial links (rfcomm bind) come last. The kernel gives them a device in
-// sysfs only while connected, so their nodes in /dev count.
-const char kRfcommSeries[] = "rfcomm";
+}  // namespace
+
+// The one list of the series, in the order they are numbered. Wine's three first, as
+// Wine numbers them. Then the boards' own UARTs, named by their drivers: PL011
+// (Raspberry Pi, most Arm boards), SC16IS7xx and Renesas SCI, i.MX, i.MX LPUART, OMAP,
+// Samsung, Qualcomm, Tegra, Amlogic, Zynq, STM32, Marvell; a node counts only when
+// /sys/class/tty lists it with a device behind it. Bluetooth serial links (rfcomm
+// bind) come last: the kernel gives them a device in sysfs only while connected, so
+// their nodes in /dev count.
+const PortSeries kPortSeries[] = {
+    {"ttyS", kWineSeries},    {"ttyUSB", kWineSeries},  {"ttyACM", kWineSeries},
+    {"ttyAMA", kBoardSeries}, {"ttySC", kBoardSeries},  {"ttymxc", kBoardSeries},
+    {"ttyLP", kBoardSeries},  {"ttyO", kBoardSeries},   {"ttySAC", kBoardSeries},
+    {"ttyMSM", kBoardSeries}, {"ttyTHS", kBoardSeries}, {"ttyAML", kBoardSeries},
+    {"ttyPS", kBoardSeries},  {"ttySTM", kBoardSeries}, {"ttyMV", kBoardSeries},
+    {"rfcomm", kLinkSeries},
+};
+const size_t kPortSeriesCount = sizeof kPortSeries / sizeof kPortSeries[0];
+
+std::string PortSeriesText() {
+  std::string text;
+  for (size_t n = 0; n < kPortSeriesCount; ++n) {
+    if (n > 0) text += kPortSeries[n].kind != kPortSeries[n - 1].kind ? ", then " : ", ";
+    text += kPortSeries[n].stem;
+  }
+  return text;
+}
+
+namespace {
 
 // A port of the numbering held: its node, and who the node was when it was taken:
 // the device behind it, and the node itself, which udev makes anew for every device
@@ -120,9 +139,10 @@ void WalkNodes(const char* root, Take take) {
     return ++port <= kLastComPort && take(candidate, device, node);
   };
   char candidate[PATH_MAX];
-  for (const char* series : kSeries) {
+  for (const PortSeries& series : kPortSeries) {
+    if (series.kind != kWineSeries) continue;
     for (int32_t index = 0; index < kLastComPort; ++index) {
-      int written = std::snprintf(candidate, sizeof candidate, "%s%s%d", root, series,
+      int written = std::snprintf(candidate, sizeof candidate, "%s/dev/%s%d", root, series.stem,
                                   static_cast<int>(index));
       if (written <= 0 || static_cast<size_t>(written) >= sizeof candidate) return;
       bool present = false;
@@ -132,9 +152,13 @@ void WalkNodes(const char* root, Take take) {
   }
   std::string dev = std::string(root) + "/dev";
   std::vector<std::string> ttys = FolderEntries(std::string(root) + "/sys/class/tty", true);
+  std::vector<std::string> nodes = FolderEntries(dev, false);
   std::vector<std::pair<const char*, std::vector<int32_t>>> others;
-  for (const char* series : kBoardSeries) others.emplace_back(series, SeriesMembers(ttys, series));
-  others.emplace_back(kRfcommSeries, SeriesMembers(FolderEntries(dev, false), kRfcommSeries));
+  for (const PortSeries& series : kPortSeries) {
+    if (series.kind == kWineSeries) continue;
+    const std::vector<std::string>& names = series.kind == kBoardSeries ? ttys : nodes;
+    others.emplace_back(series.stem, SeriesMembers(names, series.stem));
+  }
   for (const auto& [series, numbers] : others) {
     for (int32_t number : numbers) {
       int written = std::snprintf(candidate, sizeof candidate, "%s/%s%d", dev.c_str(), series,

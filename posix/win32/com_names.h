@@ -14,15 +14,26 @@
 // port number; anything else is not a COM name.
 bool ParseComName(LPCWSTR name, int32_t* number);
 
-// The numbering of root's devices (root is "" for this machine). First Wine's: the
-// device nodes root/dev/ttyS0, root/dev/ttyS1, ... then root/dev/ttyUSB0, ... then
-// root/dev/ttyACM0, ..., each series while its nodes exist, become COM1, COM2, ... in
-// that order. A node counts whether or not a device sits behind it, as Wine counts
-// it: an 8250 slot without a UART opens, and then refuses its settings (EIO); it does
-// not end the series. Then the boards' UARTs that root/sys/class/tty lists with a
-// device behind them (ttyAMA, ttySC, ttymxc, ttyLP, ttyO, ttySAC, ttyMSM, ttyTHS,
-// ttyAML, ttyPS, ttySTM, ttyMV, in that order), then root/dev/rfcomm*: every node of
-// each series in number order, a device numbered already under another name skipped.
+// How a series of device nodes is numbered. Wine's: root/dev/<stem>0, <stem>1, ...
+// while its nodes exist, whether or not a device sits behind a node, as Wine counts
+// it (an 8250 slot without a UART opens, then refuses its settings). A board's UART:
+// every node root/sys/class/tty lists with a device behind it, in number order, gaps
+// and all. A link made on demand (rfcomm): every node in root/dev, in number order.
+enum PortSeriesKind { kWineSeries, kBoardSeries, kLinkSeries };
+struct PortSeries {
+  const char* stem;  // "ttyUSB"
+  PortSeriesKind kind;
+};
+// Every series the ports are numbered from, in their order: COM1, COM2, ... go to
+// the nodes of the first series, then of the next.
+extern const PortSeries kPortSeries[];
+extern const size_t kPortSeriesCount;
+// The stems in their order, as the help shows them: "ttyS, ttyUSB, ttyACM, then
+// ttyAMA, ..., then rfcomm".
+std::string PortSeriesText();
+
+// The numbering of root's devices (root is "" for this machine), series by series in
+// the order of kPortSeries; a device numbered already under another name is skipped.
 bool PortDevice(const char* root, int32_t number, char* path, size_t pathSize);
 
 // Takes the numbering of the devices under root as they are now and holds it

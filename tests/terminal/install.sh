@@ -43,5 +43,23 @@ got=$(bash -c "$complete_line" _ "$completion" --scan --d)
 got=$(SENTROVA_COMDIR=$work/com bash -c "$complete_line" _ "$completion" --scan --device "$work/com/")
 [ "$got" = "$work/com/com1" ] || fail "completion of a --device: '$got'"
 
+# After --device it offers a node of every series the program numbers, as its help
+# lists them, and the Pi's serial0 link: under a /dev of the test's own, in a mount
+# namespace (root only), holding one node of each series and a console it must not
+# offer.
+if [ "$(id -u)" -eq 0 ] && command -v unshare >/dev/null; then
+  series=$("$root/bin/sentrova" --help | tr '\n' ' ' | sed -n 's/.* of the series \(.*\), in this order.*/\1/p' |
+    sed 's/, then /, /g; s/, / /g')
+  [ -n "$series" ] || fail "no series in the help"
+  # shellcheck disable=SC2016  # expanded by the inner shell
+  got=$(unshare --mount sh -c 'mount -t tmpfs none /dev && cd /dev && for s in $1; do : >"${s}0"; done &&
+        : >tty0 && : >serial0 && shift && bash -c "$@"' _ "$series" "$complete_line" _ "$completion" \
+        --scan --device /dev/)
+  want="/dev/serial0"
+  for s in $series; do want="$want /dev/${s}0"; done
+  [ "$(tr ' ' '\n' <<<"$got" | sort | xargs)" = "$(tr ' ' '\n' <<<"$want" | sort | xargs)" ] \
+    || fail "completion of --device /dev/: '$got', wanted '$want'"
+fi
+
 if [ "$failed" -eq 0 ]; then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; fi
 exit "$failed"
