@@ -110,8 +110,13 @@ TEST_F(PortTest, CloseGivesUpExclusiveMode) {
 // Run as root, holders of another user whose descriptors the look cannot read: one
 // with an open file description lock, which /proc/locks shows with no pid; and,
 // within a scan's session, one that opens the port after the session's look, seen
-// by the watch alone; our own opens and closes in between are not taken for theirs.
-enum HolderKind { kOpener, kFarEnd, kOtherUser, kOtherUserOfdLock };
+// by the watch alone; our own opens and closes in between are not taken for theirs;
+// one the look cannot see that opens as a holder from before the session leaves,
+// whose close must not cancel its open; and one out of sight after a storm of opens
+// and closes overflowed the watch's queue, which must not be missed. Last, an
+// exclusive flag and flock the look did not see (this process's own, on another
+// open of the device): root's open fails on the flock and leaves the flag set.
+enum HolderKind { kOpener, kFarEnd, kOtherUser, kOtherUserOfdLock, kOtherUserInSight };
 constexpr uid_t kNobody = 65534;
 
 TEST(ExclusiveOpen, PortInUseElsewhereIsBusyAndUntouched) {
@@ -180,7 +185,11 @@ TEST(ExclusiveOpen, PortInUseElsewhereIsBusyAndUntouched) {
       whole.l_type = F_WRLCK;
       whole.l_whence = SEEK_SET;
       if (fd >= 0 && kind == kOtherUserOfdLock && fcntl(fd, F_OFD_SETLK, &whole) != 0) fd = -1;
-      if (fd >= 0 && kind >= kOtherUser && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) fd = -1;
+      // In sight: readable by this process looking as nobody (in group root), which
+      // a change of user ends until the process is made dumpable again.
+      bool inSight = kind == kOtherUserInSight;
+      if (fd >= 0 && kind >= kOtherUser && ((!inSight && setgid(kNobody) != 0) || setuid(kNobody) != 0)) fd = -1;
+      if (inSight) prctl(PR_SET_DUMPABLE, 1);
       char order = 0;
       for (char answer = fd >= 0 ? 'y' : 'n'; write(answers[1], &answer, 1) == 1;) {
         if (read(commands[0], &order, 1) != 1 || order != 'l') _exit(0);
@@ -263,10 +272,63 @@ TEST(ExclusiveOpen, PortInUseElsewhereIsBusyAndUntouched) {
     stopHolder(child, command, ready);
     expectFree("another user's holder gone since");
     EndScanSession();
+
+    int unseenCommand = -1, unseenReady = -1;
+    child = startHolder(kOtherUserInSight, &command, &ready);
+    asNobody(true);
+    BeginScanSession();
+    expectBusyAndUntouched("a holder from before the session, in sight");
+    asNobody(false);
+    pid_t unseen = startHolder(kOtherUser, &unseenCommand, &unseenReady);
+    stopHolder(child, command, ready);
+    asNobody(true);
+    expectBusyAndUntouched("a holder out of sight, come as one from before the session left");
+    asNobody(false);
+    stopHolder(unseen, unseenCommand, unseenReady);
+    // Opens and closes by the thousand overflow the watch's queue; what is left of
+    // them counts many more closes than opens (a close of a read-only open reads
+    // apart from one of a read-write open, and consecutive opens merge).
+    long queueLimit = 0;
+    FILE* limit = std::fopen("/proc/sys/fs/inotify/max_queued_events", "re");
+    ASSERT_NE(limit, nullptr);
+    ASSERT_EQ(std::fscanf(limit, "%ld", &queueLimit), 1);
+    std::fclose(limit);
+    pid_t storm = fork();
+    if (storm == 0) {
+      for (long n = 0; n < queueLimit; ++n) {
+        int both[2] = {open(pty.path, O_RDWR | O_NOCTTY), open(pty.path, O_RDONLY | O_NOCTTY)};
+        close(both[0]);
+        close(both[1]);
+      }
+      _exit(0);
+    }
+    ASSERT_GT(storm, 0);
+    ASSERT_EQ(waitpid(storm, nullptr, 0), storm);
+    asNobody(true);
+    expectFree("both holders gone, then an overflow of the watch's queue");
+    asNobody(false);
+    unseen = startHolder(kOtherUser, &unseenCommand, &unseenReady);
+    asNobody(true);
+    expectBusyAndUntouched("a holder out of sight after an overflow of the watch's queue");
+    asNobody(false);
+    stopHolder(unseen, unseenCommand, unseenReady);
+    asNobody(true);
+    expectFree("every holder gone");
+    EndScanSession();
+    asNobody(false);
     for (const PortNote& note : TakePortNotes()) {
       EXPECT_EQ(note.kind, kPortBusy);
       EXPECT_EQ(note.port, 5);
     }
+
+    ASSERT_EQ(ioctl(pty.slave, TIOCEXCL), 0);
+    ASSERT_EQ(flock(pty.slave, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(OpenCom(L"COM5:"), INVALID_HANDLE_VALUE);
+    int exclusive = 0;
+    EXPECT_EQ(ioctl(pty.slave, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1) << "a failed open cleared an exclusive flag it never set";
+    flock(pty.slave, LOCK_UN);
+    ioctl(pty.slave, TIOCNXCL);
   }
   RemoveComFolder(folder);
   CloseTestPty(&pty);
