@@ -335,11 +335,12 @@ TEST(ExclusiveOpen, PortInUseElsewhereIsBusyAndUntouched) {
   alarm(0);
 }
 
-// gpsd's answer as libgps reads it, from a stand-in gpsd on the loopback, behind a
-// process whose command line reads as gpsd's (options grouped, "-bNnS PORT"): a
-// device is known by what it is (a link to the pty counts), active or not, with its
-// speed only once gpsd has seen GPS data there. A gpsd that accepts and never
-// answers keeps the devices on its command line; one that is not listening, none.
+// gpsd's answer, from a stand-in gpsd on the loopback, behind a process whose
+// command line reads as gpsd's (options grouped, "-bNnS PORT"): a device is known by
+// what it is (a link to the pty counts), active or not, with its speed only once
+// gpsd has seen GPS data there. A gpsd that accepts and never answers keeps the
+// devices on its command line; one that is not listening, none; and one whose port
+// another user's socket listens on, none, whether that socket answers or not.
 TEST(GpsdQuestion, DevicesByWhatTheyAre) {
   alarm(kHangGuardSeconds);
   TestPty ptys[3];
@@ -434,6 +435,19 @@ TEST(GpsdQuestion, DevicesByWhatTheyAre) {
   devices.clear();
   AskGpsd({gpsd}, &devices);
   EXPECT_TRUE(devices.empty()) << "a gpsd not listening";
+  if (geteuid() == 0) {
+    ASSERT_EQ(seteuid(65534), 0);  // the socket's owner is its creator
+    listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(seteuid(0), 0);
+    int reuse = 1;
+    ASSERT_EQ(setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse), 0);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    ask(true, &devices);
+    ask(false, &devices);
+    EXPECT_TRUE(devices.empty()) << "another user's socket on gpsd's port was believed";
+    close(listener);
+  }
 
   close(asked);
   close(input[1]);
