@@ -118,8 +118,13 @@ bool ProcessOwner(pid_t pid, unsigned long* uid) {
   bool found = false;
   char line[256];
   while (!found && std::fgets(line, sizeof line, status) != nullptr) {
-    unsigned long real = 0;
-    found = std::strncmp(line, "Uid:", 4) == 0 && std::sscanf(line + 4, "%lu %lu", &real, uid) == 2;
+    // "Uid:\t0\t0\t0\t0": real, effective, saved and file system uid.
+    char* end = line + 4;
+    if (std::strncmp(line, "Uid:", 4) != 0) continue;
+    std::strtoul(end, &end, 10);
+    char* effective = end;
+    *uid = std::strtoul(effective, &end, 10);
+    found = end != effective;
   }
   std::fclose(status);
   return found;

@@ -195,15 +195,9 @@ HANDLE OpenPort(LPCWSTR name) {
   // A device that is no tty (ENOTTY) or refuses exclusivity (EINVAL) goes without.
   // Only a flag set here is cleared on failure: as root the open succeeds on a port
   // another program set TIOCEXCL on, and clearing its flag would open its port to all.
-  int error = 0;
-  bool exclusive = false;
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    error = errno;
-  } else if (ioctl(fd, TIOCEXCL) == 0) {
-    exclusive = true;
-  } else if (errno != ENOTTY && errno != EINVAL) {
-    error = errno;
-  }
+  int error = flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
+  bool exclusive = error == 0 && ioctl(fd, TIOCEXCL) == 0;
+  if (error == 0 && !exclusive && errno != ENOTTY && errno != EINVAL) error = errno;
   if (error == EWOULDBLOCK || error == EBUSY) NotePort(number, kPortBusy, path, 0, 0);
   int wakeFd = error == 0 ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
   if (error == 0 && wakeFd < 0) error = errno;
