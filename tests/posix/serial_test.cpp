@@ -103,8 +103,10 @@ TEST_F(PortTest, CloseGivesUpExclusiveMode) {
   EXPECT_EQ(exclusive, 0);
 }
 
-// Another program on the port, as gpsd uses one: open with no lock; then a flock;
-// then only a UUCP lock file. Each time the port is busy, and nothing of it changes.
+// Another program on the port, as gpsd uses a pty: open with no lock and no
+// TIOCEXCL (gpsd sets it on a real serial device, which root's open passes); then
+// a flock; then only a UUCP lock file. Each time the port is busy, and nothing of
+// it changes.
 // A stale lock file is ignored and left, and a process with the pty's master open
 // too is the device's far end (a simulated receiver), not a user of the port.
 // Run as root, holders of another user whose descriptors the look cannot read: one
