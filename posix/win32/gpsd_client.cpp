@@ -109,27 +109,6 @@ bool Trusted(const MachineUsers& users, unsigned long uid) {
   return uid == 0 || uid == geteuid() || (users.haveGpsd && uid == users.gpsd);
 }
 
-// The effective user of a process, from /proc/PID/status (every user may read it).
-bool ProcessOwner(pid_t pid, unsigned long* uid) {
-  char path[64];
-  std::snprintf(path, sizeof path, "/proc/%ld/status", static_cast<long>(pid));
-  FILE* status = std::fopen(path, "re");
-  if (status == nullptr) return false;
-  bool found = false;
-  char line[256];
-  while (!found && std::fgets(line, sizeof line, status) != nullptr) {
-    // "Uid:\t0\t0\t0\t0": real, effective, saved and file system uid.
-    char* end = line + 4;
-    if (std::strncmp(line, "Uid:", 4) != 0) continue;
-    std::strtoul(end, &end, 10);
-    char* effective = end;
-    *uid = std::strtoul(effective, &end, 10);
-    found = end != effective;
-  }
-  std::fclose(status);
-  return found;
-}
-
 // Whether a listening socket at this address (as /proc/net/tcp prints it: each
 // 32-bit word in network order, printed as a host number) takes a connection to the
 // loopback of the family: the loopback itself, any address, or for IPv4 an IPv6
@@ -316,11 +295,6 @@ void AskGpsd(const std::vector<pid_t>& processes, std::vector<GpsdDevice>* devic
   int64_t deadline = NowMs() + kGpsdQuestionMs;
   MachineUsers users = FindMachineUsers();
   for (pid_t pid : processes) {
-    // Any user may start a process named gpsd, and take gpsd's port while no gpsd
-    // has it (2947 needs no privilege): another user's is not asked, and an answer
-    // is believed only from a socket of a user the process may be.
-    unsigned long owner = 0;
-    if (!ProcessOwner(pid, &owner) || !Trusted(users, owner)) continue;
     std::vector<std::string> named;
     uint16_t port = GpsdArguments(pid, &named);
     int fd = Connect(port, deadline);
@@ -330,8 +304,10 @@ void AskGpsd(const std::vector<pid_t>& processes, std::vector<GpsdDevice>* devic
                     send(fd, kDevicesQuestion, sizeof kDevicesQuestion - 1, MSG_NOSIGNAL) ==
                         static_cast<ssize_t>(sizeof kDevicesQuestion - 1) &&
                     ReadDeviceList(fd, deadline, pid, &said);
-    // Looked at with the connection still open, so the listener is the one that
-    // took it.
+    // Any user may start a process named gpsd, and take gpsd's port while no gpsd
+    // has it (2947 needs no privilege): what another user's socket says, or leaves
+    // unsaid, is not believed. Looked at with the connection still open, so the
+    // listener is the one that took it.
     bool believed = ListenerTrusted(fd, port, users);
     close(fd);
     if (!believed) continue;

@@ -30,8 +30,8 @@ uint16_t GpsdArguments(pid_t pid, std::vector<std::string>* devices);
 // Asks each gpsd process (which runs already: a connection to a socket-activated
 // gpsd that does not would start it) for its devices, in at most kGpsdQuestionMs in
 // all, whatever it answers. Only a gpsd that may speak for the machine is believed:
-// its process and the socket listening on its port are root's, the system's gpsd
-// user's or this user's; any other adds nothing. A gpsd that accepts the connection
+// the socket listening on its port is root's, the system's gpsd user's or this
+// user's; any other adds nothing. A gpsd that accepts the connection
 // but does not answer in time has the devices on its command line active; one that
 // refuses it (not listening yet, or not on the loopback) adds nothing.
 constexpr int kGpsdQuestionMs = 250;
