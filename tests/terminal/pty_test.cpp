@@ -270,9 +270,9 @@ TEST(TerminalDialog, FatalSignalsGiveTheTerminalBack) {
     Finish(&run);
   }
 #ifdef SENTROVA_PROGRAM
-  // The program gives its port back too, closed before the end: a close left to the
-  // exit keeps a pty exclusive for the next user. On a pty whose far end, this test,
-  // wrote a line and touches nothing else (the simulator clears the flag itself).
+  // The program's port is closed before the end too: a close left to the exit keeps
+  // a pty exclusive for the next user. This test is its far end, which only wrote a
+  // line (the simulator would clear the flag itself).
   std::string comdir = TempDir();
   int master = -1, port = -1;
   char path[64];
