@@ -428,8 +428,10 @@ TEST(GpsdQuestion, DevicesByWhatTheyAre) {
   // (-1: nothing believed). libgps 3.22 never returned from the third to the sixth.
   auto listed = [&](int others, const std::string& first, const char* fields) {
     std::string list = R"({"class":"DEVICES","devices":[)" + first;
-    for (int n = 0; n < others; ++n) list += R"({"path":"/dev/ttyUSB9)" + std::to_string(n) + "\"," + active + "\"bps\":1},";
-    return list + R"({"path":")" + ptys[0].path + "\"," + active + fields + "}]}\n";
+    for (int n = 0; n < others; ++n) {
+      list += R"({"class":"DEVICE","path":"/dev/ttyUSB9)" + std::to_string(n) + "\"," + active + "\"bps\":1},";
+    }
+    return list + R"({"class":"DEVICE","path":")" + ptys[0].path + "\"," + active + fields + "}]}\n";
   };
   std::string junk(20000, '[');
   for (int n = 0; n < 2048; ++n) junk += static_cast<char>(n);
