@@ -441,7 +441,8 @@ TEST(GpsdQuestion, DevicesByWhatTheyAre) {
       {listed(63, "", rated), 9600},
       {listed(0, R"({"path":5},{"path":[]},{"path":null},7,"x",{"path":")" + std::string(ptys[0].path) + R"(\u0000"},)",
               R"("flags":"1","bps":"9600")"), 0},
-      {R"({"class":"DEVICES","devices":[{"path":"/dev/)" + std::string(4091, 'x') + "\"," + active + rated + "}]}\n", -1},
+      {R"({"class":"DEVICES","devices":[{"path":"/dev/)" + std::string(4091, 'x') + "\"," + active + rated +
+           "}]}\n", -1},
       {junk + "\n" + listed(0, "", rated), 9600}};
   for (const auto& [reply, rate] : odd) {
     answer = reply;
