@@ -299,16 +299,16 @@ void AskGpsd(const std::vector<pid_t>& processes, std::vector<GpsdDevice>* devic
     uint16_t port = GpsdArguments(pid, &named);
     int fd = Connect(port, deadline);
     if (fd < 0) continue;
+    // Any user may start a process named gpsd, and take gpsd's port while no gpsd
+    // has it (2947 needs no privilege): another user's socket is not asked, and its
+    // silence not believed either. Looked at once connected, so the listener that
+    // took the connection is among those looked at.
+    bool believed = ListenerTrusted(fd, port, users);
     std::vector<GpsdDevice> said;
-    bool answered = WaitFor(fd, POLLOUT, deadline) &&
+    bool answered = believed && WaitFor(fd, POLLOUT, deadline) &&
                     send(fd, kDevicesQuestion, sizeof kDevicesQuestion - 1, MSG_NOSIGNAL) ==
                         static_cast<ssize_t>(sizeof kDevicesQuestion - 1) &&
                     ReadDeviceList(fd, deadline, pid, &said);
-    // Any user may start a process named gpsd, and take gpsd's port while no gpsd
-    // has it (2947 needs no privilege): what another user's socket says, or leaves
-    // unsaid, is not believed. Looked at with the connection still open, so the
-    // listener is the one that took it.
-    bool believed = ListenerTrusted(fd, port, users);
     close(fd);
     if (!believed) continue;
     if (!answered) {
