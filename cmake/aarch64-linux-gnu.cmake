@@ -1,6 +1,6 @@
 # Cross-build for 64-bit Arm Linux (Debian arm64, Raspberry Pi OS 64-bit) with
 # Debian's aarch64-linux-gnu toolchain and the arm64 libraries of multiarch
-# (dpkg --add-architecture arm64; libc6-dev:arm64, libgps-dev:arm64 and the like).
+# (dpkg --add-architecture arm64; libc6-dev:arm64, libstdc++-12-dev:arm64 and the like).
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)

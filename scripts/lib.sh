@@ -21,16 +21,17 @@ ensure_packages() {
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# What the Linux and Windows builds need; the Linux program links gpsd's client
-# library, found through pkg-config, and writes its JSON result with nlohmann-json.
+# What the Linux and Windows builds need; the Linux program reads gpsd's answers and
+# writes its JSON result with nlohmann-json.
 BUILD_PACKAGES=(g++ make cmake googletest g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-                pkg-config libgps-dev nlohmann-json3-dev)
+                nlohmann-json3-dev)
 # What the tests add: Wine and a virtual display for the Windows program, a terminal
 # multiplexer for the terminal dialog, clang for the fuzzer, the static analysers,
-# groff and man for the manual page's check, gpsd as a real neighbour on a port, jq
-# to read the JSON result.
+# groff and man for the manual page's check, gpsd as a real neighbour on a port (in a
+# network namespace of its own: util-linux's unshare, iproute2's ip), jq to read the
+# JSON result.
 TEST_PACKAGES=(wine wine64 xvfb xdotool imagemagick x11-utils tmux clang-14 libclang-rt-14-dev
-               clang-tidy-14 cppcheck python3 groff-base man-db gpsd util-linux jq)
+               clang-tidy-14 cppcheck python3 groff-base man-db gpsd util-linux iproute2 jq)
 
 # What scripts/release.sh adds: a clean clone, the zip, dpkg-shlibdeps for the
 # package's Depends. And what checking a release adds: the package checker, and
@@ -41,7 +42,7 @@ RELEASE_PACKAGES=(git zip dpkg-dev)
 # modes, cpio for the guest's initramfs. The guest's kernel and busybox are fetched
 # with apt-get download, never installed (busybox-static:arm64 would replace the
 # host's busybox).
-ARM64_PACKAGES=(g++-aarch64-linux-gnu libc6-dev:arm64 libstdc++-12-dev:arm64 libgps-dev:arm64
+ARM64_PACKAGES=(g++-aarch64-linux-gnu libc6-dev:arm64 libstdc++-12-dev:arm64
                 qemu-user-static qemu-system-arm cpio python3)
 RELEASE_CHECK_PACKAGES=(lintian diffoscope-minimal python3)
 

@@ -282,7 +282,15 @@ void DiscardTypeAhead() {
 void StartSignalWatch() {
   static sigset_t watched;
   sigemptyset(&watched);
-  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGWINCH}) sigaddset(&watched, signal);
+  sigaddset(&watched, SIGWINCH);
+  // A fatal signal the program was started with ignored stays ignored, never taken
+  // here: nohup ignores SIGHUP, a non-interactive shell its background jobs' SIGINT
+  // and SIGQUIT. A blocked signal is kept for sigwait even when ignored.
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    struct sigaction now = {};
+    if (sigaction(signal, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) continue;
+    sigaddset(&watched, signal);
+  }
   // Blocked here, before any other thread exists, so every thread inherits the mask
   // and only the watcher takes these signals.
   if (pthread_sigmask(SIG_BLOCK, &watched, nullptr) != 0) return;

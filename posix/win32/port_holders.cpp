@@ -137,6 +137,12 @@ bool DescriptorLocks(const char* fdinfoPath) {
   return locks;
 }
 
+// A descriptor of another process that has a device open.
+struct OpenerFd {
+  pid_t pid;
+  long fd;
+};
+
 // A device looked for in /proc, and what the look found of it.
 struct LookTarget {
   struct stat file;
@@ -146,6 +152,7 @@ struct LookTarget {
   pid_t gpsd;      // a gpsd that has it active, by its own word
   uint32_t rate;   // the speed that gpsd reads a GPS receiver at, 0 when not known
   bool farEnd;     // a process with the pty's master has the slave open too
+  std::vector<OpenerFd> openers;  // every descriptor of the openers (far ends aside)
 };
 
 LookTarget MakeTarget(const struct stat& file) {
@@ -153,7 +160,7 @@ LookTarget MakeTarget(const struct stat& file) {
   bool ptySlave = S_ISCHR(file.st_mode) && deviceMajor >= kPtySlaveMajor &&
                   deviceMajor < kPtySlaveMajor + kPtySlaveMajors;
   long ptyIndex = ptySlave ? static_cast<long>((deviceMajor - kPtySlaveMajor) * 256 + minor(file.st_rdev)) : -1;
-  return LookTarget{file, ptyIndex, 0, 0, 0, 0, false};
+  return LookTarget{file, ptyIndex, 0, 0, 0, 0, false, {}};
 }
 
 // One process's descriptors against every target: the first process with a target
@@ -210,6 +217,7 @@ void LookIntoProcess(long pid, std::vector<LookTarget>* targets) {
     }
     target.farEnd = target.farEnd || farEnd;
     if (farEnd) continue;
+    target.openers.push_back(OpenerFd{static_cast<pid_t>(pid), match.fd});
     if (target.opener == 0) target.opener = static_cast<pid_t>(pid);
     if (match.locks && target.locker == 0) target.locker = static_cast<pid_t>(pid);
   }
@@ -256,17 +264,23 @@ bool TargetHeld(const LookTarget& target, pid_t* holder, uint32_t* rate) {
 // node by anyone, of any user. A device whose watch saw another's open or close
 // since its last look is looked at again, alone; the others are answered from the
 // look. Our own opens and closes are counted and told apart from others' by count.
+// The counts run from a baseline: the session's start, or a new look after the
+// inotify queue overflowed and lost events of unknown devices.
 struct WatchedDevice {
   LookTarget look;
-  int watch;          // its inotify watch; -1 when none could be set, -2 when
-                      // this user may not read the device
-  long seenOpens;     // the watch's counts since the session began
+  int watch;          // its inotify watch; -1 when none could be set (looked at
+                      // again at every open), -2 when this user may not read it
+  long seenOpens;     // the watch's counts since the baseline
   long seenCloses;
   long ownOpens;      // this process's, counted when they are made
   long ownCloses;
   long lookedOpens;   // others' opens and closes at the last look
   long lookedCloses;
-  bool stale;         // looked at again at every open: no watch, or events lost
+  // The openers the baseline's look found, whose opens came before the counting
+  // began; unknown (false) when another opened the device while that look ran.
+  std::vector<OpenerFd> before;
+  bool beforeKnown;
+  bool rebase;        // the queue overflowed: a new baseline at the next question
 };
 
 struct HolderSession {
@@ -286,7 +300,7 @@ WatchedDevice* SessionDevice(const struct stat& file) {
 }
 
 // Counts the events queued so far. A lost event (the queue overflowed) may have been
-// anyone's: every device is looked at again.
+// anyone's: every device gets a new baseline.
 void DrainWatch() {
   if (gSession.notify < 0) return;
   alignas(inotify_event) char buffer[4096];
@@ -298,7 +312,7 @@ void DrainWatch() {
       const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
       at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
       for (WatchedDevice& device : gSession.devices) {
-        if ((event->mask & IN_Q_OVERFLOW) != 0) device.stale = true;
+        if ((event->mask & IN_Q_OVERFLOW) != 0) device.rebase = true;
         if (device.watch != event->wd) continue;
         if ((event->mask & IN_OPEN) != 0) ++device.seenOpens;
         if ((event->mask & IN_CLOSE) != 0) ++device.seenCloses;
@@ -307,25 +321,53 @@ void DrainWatch() {
   }
 }
 
+long OthersOpens(const WatchedDevice& device) { return device.seenOpens - device.ownOpens; }
+long OthersCloses(const WatchedDevice& device) { return device.seenCloses - device.ownCloses; }
+
+// After the baseline's look: whether another opened the device while it ran, in
+// which case the look may have found that opener, whose open is counted too.
+void SetBaseline(WatchedDevice* device) {
+  DrainWatch();
+  device->before = device->look.openers;
+  device->beforeKnown = OthersOpens(*device) == 0;
+  device->lookedOpens = OthersOpens(*device);
+  device->lookedCloses = OthersCloses(*device);
+}
+
 // The session's answer for a device: looked at again when another opened or closed
 // it since the last look. A holder the look cannot see (another user's process with
-// neither a lock nor gpsd's word) still holds it while the others' opens seen since
-// the session began outnumber their closes, unless a pty's far end, which opens
-// its own slave, is among them.
+// neither a lock nor gpsd's word) still holds it while the others' opens counted
+// since the baseline outnumber their closes, the closes of the baseline's openers
+// that have gone since left out (so a holder from before that leaves cannot cancel
+// a new one's open); unless a pty's far end, which opens its own slave, is among
+// the openers.
 bool SessionHeld(WatchedDevice* device, pid_t* holder, uint32_t* rate) {
   DrainWatch();
-  long opens = device->seenOpens - device->ownOpens;
-  long closes = device->seenCloses - device->ownCloses;
-  if (device->stale || opens != device->lookedOpens || closes != device->lookedCloses) {
+  bool rebase = device->rebase;
+  if (rebase) {
+    device->seenOpens = device->seenCloses = device->ownOpens = device->ownCloses = 0;
+    device->rebase = false;
+  }
+  if (rebase || device->watch == -1 || OthersOpens(*device) != device->lookedOpens ||
+      OthersCloses(*device) != device->lookedCloses) {
     std::vector<LookTarget> one = {MakeTarget(device->look.file)};
     LookAt(&one);
     device->look = one[0];
-    device->lookedOpens = opens;
-    device->lookedCloses = closes;
-    device->stale = device->watch == -1;
+    if (rebase) {
+      SetBaseline(device);
+    } else {
+      device->lookedOpens = OthersOpens(*device);
+      device->lookedCloses = OthersCloses(*device);
+    }
   }
   if (TargetHeld(device->look, holder, rate)) return true;
-  return opens > closes && !device->look.farEnd;
+  long gone = 0;
+  for (size_t n = 0; device->beforeKnown && n < device->before.size(); ++n) {
+    const OpenerFd& was = device->before[n];
+    gone += std::none_of(device->look.openers.begin(), device->look.openers.end(),
+                         [&was](const OpenerFd& is) { return is.pid == was.pid && is.fd == was.fd; });
+  }
+  return OthersOpens(*device) - OthersCloses(*device) + gone > 0 && !device->look.farEnd;
 }
 
 }  // namespace
@@ -383,7 +425,7 @@ void BeginHolderWatch(const std::vector<std::string>& paths) {
     // A device this user may not read cannot be watched, nor opened: its open
     // fails whatever the look says, so it is not looked at again (-2).
     if (watch < 0 && errno == EACCES) watch = -2;
-    gSession.devices.push_back(WatchedDevice{MakeTarget(file), watch, 0, 0, 0, 0, 0, 0, watch == -1});
+    gSession.devices.push_back(WatchedDevice{MakeTarget(file), watch, 0, 0, 0, 0, 0, 0, {}, false, false});
     targets.push_back(MakeTarget(file));
   }
   // No port, nothing to look for: an empty scan stays as quick however busy the
@@ -391,7 +433,10 @@ void BeginHolderWatch(const std::vector<std::string>& paths) {
   if (!targets.empty()) LookAt(&targets);
   // A device with no watch for another reason (inotify's limits) is looked at
   // again at each open, as outside a scan.
-  for (size_t n = 0; n < targets.size(); ++n) gSession.devices[n].look = targets[n];
+  for (size_t n = 0; n < targets.size(); ++n) {
+    gSession.devices[n].look = targets[n];
+    SetBaseline(&gSession.devices[n]);
+  }
 }
 
 void EndHolderWatch() {

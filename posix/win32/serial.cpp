@@ -193,27 +193,30 @@ HANDLE OpenPort(LPCWSTR name) {
   // Exclusive use, as Windows gives: flock first, as it holds even against root,
   // which TIOCEXCL does not; TIOCEXCL then also stops programs that never flock.
   // A device that is no tty (ENOTTY) or refuses exclusivity (EINVAL) goes without.
-  int error = 0;
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0 ||
-      (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL)) {
-    error = errno;
-    if (error == EWOULDBLOCK || error == EBUSY) NotePort(number, kPortBusy, path, 0, 0);
-  }
+  // Only a flag set here is cleared on failure: as root the open succeeds on a port
+  // another program set TIOCEXCL on, and clearing its flag would open its port to all.
+  int error = flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
+  bool exclusive = error == 0 && ioctl(fd, TIOCEXCL) == 0;
+  if (error == 0 && !exclusive && errno != ENOTTY && errno != EINVAL) error = errno;
+  if (error == EWOULDBLOCK || error == EBUSY) NotePort(number, kPortBusy, path, 0, 0);
   int wakeFd = error == 0 ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
   if (error == 0 && wakeFd < 0) error = errno;
   // An rfcomm port is given to the probe once its receiver talks: a liveness test
   // of a tenth of a second would end before the link is up. One that hangs up (no
   // receiver in reach) is no port, and the scan skips its other rates; one still
-  // silent at the bound is handed on as it is.
+  // silent at the bound is handed on as it is. A hung-up tty polls readable as
+  // well, so the hang-up is looked for first.
   if (error == 0 && major(device.st_rdev) == kRfcommMajor) {
     pollfd link = {fd, POLLIN, 0};
-    if (poll(&link, 1, kRfcommLinkWaitMs) > 0 && (link.revents & POLLIN) == 0) error = ENODEV;
+    if (poll(&link, 1, kRfcommLinkWaitMs) > 0 && (link.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+      error = ENODEV;
+    }
   }
   HANDLE handle = error == 0 ? InsertPort(fd, wakeFd) : nullptr;
   if (handle == nullptr) {
     if (error == 0) error = EMFILE;  // the handle table is full
     if (wakeFd >= 0) close(wakeFd);
-    ioctl(fd, TIOCNXCL);  // see Retire: the flag outlives the close on a pty
+    if (exclusive) ioctl(fd, TIOCNXCL);  // see Retire: the flag outlives the close on a pty
     close(fd);
     NoteOwnClose(device);
     SetLastError(ErrorFromErrno(error));

@@ -103,15 +103,20 @@ TEST_F(PortTest, CloseGivesUpExclusiveMode) {
   EXPECT_EQ(exclusive, 0);
 }
 
-// Another program on the port, as gpsd uses one: open with no lock; then a flock;
-// then only a UUCP lock file. Each time the port is busy, and nothing of it changes.
+// Another program on the port, as gpsd uses a pty: open with no lock and no
+// TIOCEXCL (gpsd sets it on a real serial device, which root's open passes); then
+// a flock; then only a UUCP lock file. Each time the port is busy, and nothing of
+// it changes.
 // A stale lock file is ignored and left, and a process with the pty's master open
 // too is the device's far end (a simulated receiver), not a user of the port.
 // Run as root, holders of another user whose descriptors the look cannot read: one
 // with an open file description lock, which /proc/locks shows with no pid; and,
 // within a scan's session, one that opens the port after the session's look, seen
-// by the watch alone; our own opens and closes in between are not taken for theirs.
-enum HolderKind { kOpener, kFarEnd, kOtherUser, kOtherUserOfdLock };
+// by the watch alone; our own opens and closes in between are not taken for theirs,
+// nor a holder's from before the session for a new one's; nor are those of a storm
+// that overflows the watch's queue. Last, a flag and flock the look missed (this
+// process's, on another open): root's open fails on the flock, the flag left set.
+enum HolderKind { kOpener, kFarEnd, kOtherUser, kOtherUserOfdLock, kOtherUserInSight };
 constexpr uid_t kNobody = 65534;
 
 TEST(ExclusiveOpen, PortInUseElsewhereIsBusyAndUntouched) {
@@ -180,7 +185,10 @@ TEST(ExclusiveOpen, PortInUseElsewhereIsBusyAndUntouched) {
       whole.l_type = F_WRLCK;
       whole.l_whence = SEEK_SET;
       if (fd >= 0 && kind == kOtherUserOfdLock && fcntl(fd, F_OFD_SETLK, &whole) != 0) fd = -1;
-      if (fd >= 0 && kind >= kOtherUser && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) fd = -1;
+      // In sight of this process looking as nobody (in group root) once dumpable again.
+      bool inSight = kind == kOtherUserInSight;
+      if (fd >= 0 && kind >= kOtherUser && ((!inSight && setgid(kNobody) != 0) || setuid(kNobody) != 0)) fd = -1;
+      if (inSight) prctl(PR_SET_DUMPABLE, 1);
       char order = 0;
       for (char answer = fd >= 0 ? 'y' : 'n'; write(answers[1], &answer, 1) == 1;) {
         if (read(commands[0], &order, 1) != 1 || order != 'l') _exit(0);
@@ -263,21 +271,65 @@ TEST(ExclusiveOpen, PortInUseElsewhereIsBusyAndUntouched) {
     stopHolder(child, command, ready);
     expectFree("another user's holder gone since");
     EndScanSession();
+
+    // Looked at as nobody, who sees only the holders in sight.
+    auto asNobodyExpect = [&](bool busy, const char* why) {
+      asNobody(true);
+      if (busy) expectBusyAndUntouched(why);
+      if (!busy) expectFree(why);
+      asNobody(false);
+    };
+    int unseenCommand = -1, unseenReady = -1;
+    child = startHolder(kOtherUserInSight, &command, &ready);
+    asNobody(true);
+    BeginScanSession();
+    asNobody(false);
+    pid_t unseen = startHolder(kOtherUser, &unseenCommand, &unseenReady);
+    stopHolder(child, command, ready);
+    asNobodyExpect(true, "a holder out of sight, come as one in sight from before the session left");
+    stopHolder(unseen, unseenCommand, unseenReady);
+    // 60,000 events overflow the watch's queue (16,384 by default); what is left
+    // counts many more closes than opens (consecutive opens merge, closes of
+    // read-only and read-write opens do not).
+    pid_t storm = fork();
+    for (int n = 0; storm == 0 && n < 20000; ++n) {
+      int both[2] = {open(pty.path, O_RDWR | O_NOCTTY), open(pty.path, O_RDONLY | O_NOCTTY)};
+      close(both[0]);
+      close(both[1]);
+    }
+    if (storm == 0) _exit(0);
+    ASSERT_GT(storm, 0);
+    ASSERT_EQ(waitpid(storm, nullptr, 0), storm);
+    asNobodyExpect(false, "both holders gone, then an overflow of the watch's queue");
+    unseen = startHolder(kOtherUser, &unseenCommand, &unseenReady);
+    asNobodyExpect(true, "a holder out of sight after an overflow of the watch's queue");
+    stopHolder(unseen, unseenCommand, unseenReady);
+    asNobodyExpect(false, "every holder gone");
+    EndScanSession();
     for (const PortNote& note : TakePortNotes()) {
       EXPECT_EQ(note.kind, kPortBusy);
       EXPECT_EQ(note.port, 5);
     }
+
+    ASSERT_EQ(ioctl(pty.slave, TIOCEXCL), 0);
+    ASSERT_EQ(flock(pty.slave, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(OpenCom(L"COM5:"), INVALID_HANDLE_VALUE);
+    int exclusive = 0;
+    EXPECT_EQ(ioctl(pty.slave, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1) << "a failed open cleared an exclusive flag it never set";
   }
   RemoveComFolder(folder);
   CloseTestPty(&pty);
   alarm(0);
 }
 
-// gpsd's answer as libgps reads it, from a stand-in gpsd on the loopback, behind a
-// process whose command line reads as gpsd's (options grouped, "-bNnS PORT"): a
-// device is known by what it is (a link to the pty counts), active or not, with its
-// speed only once gpsd has seen GPS data there. A gpsd that accepts and never
-// answers keeps the devices on its command line; one that is not listening, none.
+// gpsd's answer, from a stand-in gpsd on the loopback, behind a process whose
+// command line reads as gpsd's (options grouped, "-bNnS PORT"): a device is known by
+// what it is (a link to the pty counts), active or not, with its speed only once
+// gpsd has seen GPS data there. A gpsd that accepts and never answers keeps the
+// devices on its command line; one that is not listening, none, nor one whose port
+// another user's socket listens on (as root). Answers no gpsd gives end the
+// question in time all the same.
 TEST(GpsdQuestion, DevicesByWhatTheyAre) {
   alarm(kHangGuardSeconds);
   TestPty ptys[3];
@@ -324,8 +376,10 @@ TEST(GpsdQuestion, DevicesByWhatTheyAre) {
                        R"(/com1","driver":"NMEA0183",)" + active + R"("flags":1,"bps":9600,"stopbits":1},)" +
                        R"({"class":"DEVICE","path":")" + ptys[1].path + "\"," + active + R"("bps":4800},)" +
                        R"({"class":"DEVICE","path":")" + ptys[2].path + "\"}]}\n";
-  // The stand-in answers the question, or keeps silent. `asked` says the question
-  // is over, so that a question never made ends the stand-in too.
+  // The stand-in answers the question (at once, a byte each 10 ms, or for ever), or
+  // keeps silent. `asked` says the question is over, so that a question never made
+  // ends the stand-in too.
+  bool drip = false, endless = false;
   int asked = eventfd(0, EFD_CLOEXEC);
   auto ask = [&](bool answers, std::vector<GpsdDevice>* devices) {
     int client = -1;
@@ -340,8 +394,9 @@ TEST(GpsdQuestion, DevicesByWhatTheyAre) {
       char question[16] = {};
       EXPECT_EQ(read(client, question, 10), 10);
       EXPECT_STREQ(question, "?DEVICES;\n");
-      if (answers) {
-        EXPECT_EQ(write(client, answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
+      size_t step = drip ? 1 : answer.size();
+      for (size_t at = 0; answers && (endless || at < answer.size()); at = endless ? 0 : at + step) {
+        if (send(client, answer.data() + at, step, MSG_NOSIGNAL) < 0 || (drip && usleep(10000) != 0)) break;
       }
     });
     AskGpsd({gpsd}, devices);
@@ -368,10 +423,60 @@ TEST(GpsdQuestion, DevicesByWhatTheyAre) {
   ask(false, &devices);
   ASSERT_EQ(devices.size(), 1u) << "a gpsd that does not answer keeps its command line's devices";
   expectDevice(devices[0], 1, true, 0);
+  // 0, 4, 5 and 64 devices, elements and fields of other types, a path with a NUL,
+  // a 4 KiB path, junk first: pty 0 believed where it is listed, at the rate given
+  // (-1: nothing believed). libgps 3.22 never returned from the third to the sixth.
+  auto listed = [&](int others, const std::string& first, const char* fields) {
+    std::string list = R"({"class":"DEVICES","devices":[)" + first;
+    for (int n = 0; n < others; ++n) {
+      list += R"({"class":"DEVICE","path":"/dev/ttyUSB9)" + std::to_string(n) + "\"," + active + "\"bps\":1},";
+    }
+    return list + R"({"class":"DEVICE","path":")" + ptys[0].path + "\"," + active + fields + "}]}\n";
+  };
+  std::string junk(20000, '[');
+  for (int n = 0; n < 2048; ++n) junk += static_cast<char>(n);
+  const char* rated = R"("flags":1,"bps":9600)";
+  std::pair<std::string, int> odd[] = {
+      {R"({"class":"DEVICES","devices":[]})" "\n", -1}, {listed(3, "", rated), 9600}, {listed(4, "", rated), 9600},
+      {listed(63, "", rated), 9600},
+      {listed(0, R"({"path":5},{"path":[]},{"path":null},7,"x",{"path":")" + std::string(ptys[0].path) + R"(\u0000"},)",
+              R"("flags":"1","bps":"9600")"), 0},
+      {R"({"class":"DEVICES","devices":[{"path":"/dev/)" + std::string(4091, 'x') + "\"," + active + rated +
+           "}]}\n", -1},
+      {junk + "\n" + listed(0, "", rated), 9600}};
+  for (const auto& [reply, rate] : odd) {
+    answer = reply;
+    devices.clear();
+    ask(true, &devices);
+    ASSERT_EQ(devices.size(), rate < 0 ? 0u : 1u) << reply.substr(0, 100);
+    if (rate >= 0) expectDevice(devices[0], 0, true, static_cast<uint32_t>(rate));
+  }
+  // A line that never ends, and a drip feed, are no answer in time.
+  for (bool* mode : {&endless, &drip}) {
+    *mode = true;
+    answer = endless ? std::string(4096, 'x') : listed(0, "", rated);
+    devices.clear();
+    ask(true, &devices);
+    ASSERT_EQ(devices.size(), 1u);
+    expectDevice(devices[0], 1, true, 0);
+    endless = drip = false;
+  }
   close(listener);
   devices.clear();
   AskGpsd({gpsd}, &devices);
   EXPECT_TRUE(devices.empty()) << "a gpsd not listening";
+  if (geteuid() == 0) {
+    ASSERT_EQ(seteuid(kNobody), 0);  // the socket's owner is its creator
+    listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(seteuid(0), 0);
+    int reuse = 1;
+    ASSERT_EQ(setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse), 0);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    AskGpsd({gpsd}, &devices);  // not even asked: its silence would keep pty 1
+    EXPECT_TRUE(devices.empty()) << "another user's socket on gpsd's port was believed";
+    close(listener);
+  }
 
   close(asked);
   close(input[1]);

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# The program beside Debian's gpsd, which opens its receiver's port with neither a
-# flock nor TIOCEXCL: gpsd runs in the foreground on a simulated receiver at 9600
-# (its own control socket, port and pid file in a scratch folder, never the system's
-# service). Cases, by who runs gpsd and who runs the scan:
+# The program beside Debian's gpsd, which takes no flock, and sets TIOCEXCL on a real
+# serial device but not on a pty, as here: gpsd runs in the foreground on a
+# simulated receiver at 9600 (its own control socket, port and pid file in a scratch
+# folder, never the system's service). Cases, by who runs gpsd and who runs the scan:
 # - root and root; nobody and nobody (in the port's group dialout); root and nobody,
-#   as gpsd's service runs beside a desktop user: nobody cannot see gpsd's
-#   descriptors, so gpsd is asked. Each time COM3 reads "No such port. Skipping.",
+#   as gpsd's service runs beside a desktop user, on its default port (no -S, as the
+#   service starts it): nobody cannot see gpsd's descriptors, so gpsd is asked. As
+#   root the test has a network of its own, where 2947 is free whatever the machine
+#   runs. Each time COM3 reads "No such port. Skipping.",
 #   the result names gpsd, its pid and the receiver's speed, the port's speed never
 #   changes during the scan (the simulator samples it every few milliseconds), and
 #   gpsd still delivers sentences afterwards;
@@ -13,6 +15,9 @@
 #   but has it closed, so the port is free and the receiver is found at 9600.
 # Usage: gpsd_neighbour.sh PROGRAM SIMULATOR
 set -u
+if [ "$(id -u)" -eq 0 ] && [ -z "${GPSD_NEIGHBOUR_NET:-}" ] && unshare --net true 2>/dev/null; then
+  GPSD_NEIGHBOUR_NET=1 exec unshare --net bash -c 'ip link set lo up && exec bash "$@"' _ "$0" "$@"
+fi
 program=$1
 sim=$2
 work=$(mktemp -d)
@@ -71,8 +76,10 @@ Scenario() {
   mapfile -t gpsd_as < <(As "$gpsd_user")
   mapfile -t scan_as < <(As "$scan_user")
   rm -f "$work/gpsd/pid" "$work/gpsd/sock"
+  local port=(-S "$tcp")
+  [ "$tcp" = 2947 ] && port=()
   # shellcheck disable=SC2086  # no -n when inactive
-  "${gpsd_as[@]}" gpsd -N $nowait -F "$work/gpsd/sock" -S "$tcp" -P "$work/gpsd/pid" "$dev" \
+  "${gpsd_as[@]}" gpsd -N $nowait -F "$work/gpsd/sock" "${port[@]}" -P "$work/gpsd/pid" "$dev" \
     >"$work/gpsd.out" 2>&1 &
   gpsd_pid=$!
   local mark
@@ -86,6 +93,7 @@ Scenario() {
   else
     if ! GpsdSentence "$tcp" >/dev/null; then
       fail "$label: gpsd delivered nothing before the scan: $(cat "$work/gpsd.out")"
+      kill "$gpsd_pid"
       return
     fi
     # gpsd found the receiver by hunting speeds; the simulator saw it settle on 9600.
@@ -133,7 +141,11 @@ base=$((20000 + $$ % 20000))
 if [ "$(id -u)" -eq 0 ]; then
   Scenario root "$base" root root
   Scenario "gpsd and the scan as nobody in group dialout" "$((base + 1))" nobody nobody
-  Scenario "gpsd as root, the scan as nobody in group dialout" "$((base + 2))" root nobody
+  if awk '$4 == "0A" && $2 ~ /:0B83$/ { taken = 1 } END { exit !taken }' /proc/net/tcp /proc/net/tcp6; then
+    fail "port 2947 is taken, and unshare gave no network of the test's own (the gpsd service? systemctl stop gpsd.socket gpsd)"
+  else
+    Scenario "gpsd as root on its default port, the scan as nobody in group dialout" 2947 root nobody
+  fi
   Scenario "gpsd as root with the device inactive, the scan as nobody" "$((base + 3))" root nobody inactive
 else
   Scenario "$(id -un)" "$base" root root

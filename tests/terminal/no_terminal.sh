@@ -2,7 +2,8 @@
 # The program without a terminal: keys are stdin's bytes, the result one line on
 # stderr and the lines that explain it; its command line; and the scan for scripts
 # (--scan, --json, --device): its exit status, its JSON object, a scan of one device,
-# a device refused unopened, and an interrupt mid-capture.
+# a device refused unopened, an interrupt mid-capture, and signals it was started
+# with ignored.
 # Usage: no_terminal.sh PROGRAM SIMULATOR
 set -u
 program=$1
@@ -234,6 +235,21 @@ for _ in $(seq 100); do tail -n +$((mark + 1)) "$work/sim.err" | grep -q 'COM5 c
 tail -n +$((mark + 1)) "$work/sim.err" | grep -q 'COM5 opened' || fail "the interrupted scan never opened COM5"
 tail -n +$((mark + 1)) "$work/sim.err" | grep -q 'COM5 closed' || fail "the interrupted scan left COM5 open"
 tail -n +$((mark + 1)) "$work/sim.err" | grep -q 'COM7 opened' && fail "COM7, given as --device, was opened"
+
+# Signals started ignored stay so: SIGHUP, as nohup leaves it (here a shell's trap),
+# SIGINT and SIGQUIT, as a non-interactive shell leaves them to a background job.
+# Sent mid-capture, they change nothing: the scan ends with its result.
+: >"$work/out"
+# shellcheck disable=SC2016  # expanded by the inner bash
+SENTROVA_COMDIR="$work/ports" timeout 60 bash -c 'trap "" HUP; "$@" & echo "$!" >"$0"; wait "$!"' \
+  "$work/ignoring" "${run_as[@]}" "$program" --scan --device "$work/ports/com5" >"$work/out" 2>"$work/err" &
+scan_pid=$!
+for _ in $(seq 100); do grep -q 'not dead' "$work/out" && break; sleep 0.1; done
+for signal in HUP INT QUIT; do kill -"$signal" "$(cat "$work/ignoring")" 2>/dev/null; done
+wait "$scan_pid"
+status=$?
+[ "$status" -eq 0 ] || fail "a scan sent signals it was started with ignored exited $status"
+head -n 2 "$work/want-err" | cmp -s - "$work/err" || fail "signals ignored, stderr: $(cat "$work/err")"
 
 # Receivers the scan does not find, each sending junk at the other rates: one of the GN
 # talker only (COM2, 4800), a u-blox in UBX mode (COM4, 9600), a SiRF in SiRF binary

@@ -269,6 +269,32 @@ TEST(TerminalDialog, FatalSignalsGiveTheTerminalBack) {
     ExpectTerminalGivenBack(&run);
     Finish(&run);
   }
+#ifdef SENTROVA_PROGRAM
+  // The program's port is closed before the end too: a close left to the exit keeps
+  // a pty exclusive for the next user. This test is its far end, which only wrote a
+  // line (the simulator would clear the flag itself).
+  std::string comdir = TempDir();
+  int master = -1, port = -1;
+  char path[64];
+  ASSERT_EQ(openpty(&master, &port, path, nullptr, nullptr), 0);
+  ASSERT_EQ(symlink(path, (comdir + "/com1").c_str()), 0);
+  ASSERT_EQ(write(master, "$GPGGA,1*00\r\n", 13), 13);
+  PtyRun run;
+  ASSERT_TRUE(Start(&run, {SENTROVA_PROGRAM, "--scan", "--device", comdir + "/com1"}, {"SENTROVA_COMDIR=" + comdir},
+                    24, 80));
+  ASSERT_TRUE(WaitForText(&run, "not dead")) << VtText(run.screen);
+  Type(&run, "\x03");
+  ASSERT_TRUE(WaitForExit(&run));
+  EXPECT_TRUE(WIFSIGNALED(run.status) && WTERMSIG(run.status) == SIGINT);
+  int exclusive = -1;
+  EXPECT_EQ(ioctl(port, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0) << "the port was left exclusive";
+  Finish(&run);
+  close(master);
+  close(port);
+  unlink((comdir + "/com1").c_str());
+  rmdir(comdir.c_str());
+#endif
 }
 
 // A column short of the dialog from the start, then a row short: nothing of it drawn,
