@@ -8,7 +8,7 @@
 #include "detect/scan_context.h"
 #include "detect/scan_driver.h"
 #include "sim_launch.h"
-#include "win32/scan_session.h"
+#include "policy/scan_session.h"
 
 #include <dirent.h>
 

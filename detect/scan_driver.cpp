@@ -102,16 +102,21 @@ bool ScanForReceiver(ScanContext* context, int32_t* port, uint32_t* rate) {
 
 bool ScanPorts(ScanContext* context, const int32_t* ports, int32_t count, int32_t* port,
                uint32_t* rate) {
+  const ScanObserver* observer = CurrentScanObserver();
+  if (observer != nullptr && observer->scanBegan != nullptr) observer->scanBegan();
   ReportScanProgress(context, 0);
-  for (int32_t at = 0; at < count; ++at) {
-    uint32_t found = 0;
-    if (ScanPort(context, ports[at], &found)) {
+  bool found = false;
+  for (int32_t at = 0; at < count && !found; ++at) {
+    uint32_t foundRate = 0;
+    if (ScanPort(context, ports[at], &foundRate)) {
       *port = ports[at];
-      *rate = found;
-      ReportScanProgress(context, 100);
-      return true;
+      *rate = foundRate;
+      found = true;
     }
   }
   ReportScanProgress(context, 100);
-  return false;
+  if (observer != nullptr && observer->scanEnded != nullptr) {
+    observer->scanEnded(found, found ? *port : 0, found ? *rate : 0);
+  }
+  return found;
 }

@@ -1,6 +1,7 @@
-// What a scan can tell an observer beyond its log and its result: each attempt's
-// capture, for a front end that explains a scan that found nothing. The Windows
-// program sets no observer, and a scan without one behaves exactly as before.
+// What a scan can tell an observer beyond its log and its result: that it began,
+// each attempt's capture and how it ended, for a front end that holds what a scan
+// needs for its length and explains its result. The Windows program sets no
+// observer, and a scan without one behaves exactly the same.
 #pragma once
 
 #include <cstdint>
@@ -19,7 +20,10 @@ struct CaptureReport {
 // event nobody waits for. Events to come are new members, so an observer set with
 // fewer of them keeps working.
 struct ScanObserver {
+  void (*scanBegan)();
   void (*captureTaken)(const CaptureReport* report);
+  // found, and the port and rate found (0 when none was), before the scan returns.
+  void (*scanEnded)(bool found, int32_t port, uint32_t rate);
 };
 
 // Sets the observer of the scans that follow (nullptr: none, the starting state).

@@ -1,8 +1,7 @@
 // What a port that answered held: the frames of each capture, counted by protocol,
 // and the lines that say what that means to a user who has just plugged a receiver in.
-#include "terminal/capture_notes.h"
+#include "policy/capture_notes.h"
 
-#include "detect/scan_driver.h"
 
 #include <algorithm>
 
@@ -132,8 +131,8 @@ bool HasTalker(const CaptureContents& contents, const char* id) {
   return std::binary_search(contents.talkers.begin(), contents.talkers.end(), std::string(id));
 }
 
-std::string RateList(const std::vector<uint32_t>& rates) {
-  if (rates.size() == static_cast<size_t>(kBaudRateCount)) return "at every rate";
+std::string RateList(const std::vector<uint32_t>& rates, size_t ratesTried) {
+  if (rates.size() == ratesTried) return "at every rate";
   std::string list = "at ";
   for (size_t n = 0; n < rates.size(); ++n) {
     list += (n == 0 ? "" : n + 1 == rates.size() ? " and " : ", ") + std::to_string(rates[n]);
@@ -171,7 +170,6 @@ struct NotedPort {
 // Written and read on the scanning thread only: the observer's event comes there,
 // and the result is read there after the scan.
 std::vector<NotedPort> gNoted;
-const ScanObserver kObserver = {NoteCapture};
 
 }  // namespace
 
@@ -202,30 +200,25 @@ SeenKind KindOfCapture(const CaptureContents& contents) {
   return contents.ubx >= contents.sirf ? kSeenUbx : kSeenSirf;
 }
 
-void BeginCaptureNotes() {
-  gNoted.clear();
-  SetScanObserver(&kObserver);
-}
+void BeginCaptureNotes() { gNoted.clear(); }
 
-void EndCaptureNotes() { SetScanObserver(nullptr); }
-
-void NoteCapture(const CaptureReport* report) {
-  if (report->count <= 0) return;  // alive for its liveness test, then silent
+void NoteCapture(int32_t port, uint32_t rate, const unsigned char* data, int32_t count) {
+  if (count <= 0) return;  // alive for its liveness test, then silent
   CaptureContents contents;
-  ReadCapture(report->data, report->count, &contents);
+  ReadCapture(data, count, &contents);
   NotedPort* noted = nullptr;
   for (NotedPort& entry : gNoted) {
-    if (entry.seen.port == report->port) noted = &entry;
+    if (entry.seen.port == port) noted = &entry;
   }
   if (noted == nullptr) {
-    noted = &gNoted.emplace_back(NotedPort{{report->port, 0, {}, {}, kSeenNothingKnown}, -1});
+    noted = &gNoted.emplace_back(NotedPort{{port, 0, {}, {}, kSeenNothingKnown}, -1});
   }
-  noted->seen.rates.push_back(report->rate);
+  noted->seen.rates.push_back(rate);
   int32_t frames = Frames(contents);
   if (frames > noted->frames) {  // the first of equals, the lower rate, stays
     noted->frames = frames;
     noted->seen.kind = KindOfCapture(contents);
-    noted->seen.rate = noted->seen.kind == kSeenNothingKnown ? 0 : report->rate;
+    noted->seen.rate = noted->seen.kind == kSeenNothingKnown ? 0 : rate;
     noted->seen.contents = std::move(contents);
   }
 }
@@ -238,14 +231,15 @@ std::vector<SeenPort> TakeSeenPorts() {
   return seen;
 }
 
-void SeenPortLines(const SeenPort& seen, const std::string& device, std::vector<std::string>* lines) {
+void SeenPortLines(const SeenPort& seen, const std::string& device, size_t ratesTried,
+                   std::vector<std::string>* lines) {
   std::string port = "COM" + std::to_string(seen.port);
   std::string at = port + " at " + std::to_string(seen.rate);
   std::string where = device.empty() ? port + "'s device" : device;
   const CaptureContents& contents = seen.contents;
   switch (seen.kind) {
     case kSeenNothingKnown:
-      lines->push_back(port + " sends data " + RateList(seen.rates) +
+      lines->push_back(port + " sends data " + RateList(seen.rates, ratesTried) +
                        ", but no NMEA, UBX or SiRF binary: no GPS receiver, or one at another rate");
       break;
     case kSeenGpUnrecognised:

@@ -1,11 +1,9 @@
 // What the ports that answered a scan held, for the result of a scan that found no
 // GPS receiver: NMEA of other talkers or of instruments, a receiver in a binary
-// protocol (u-blox UBX, SiRF binary), or data with nothing recognisable in it. The
-// detection core hands each capture over through its observer; only complete frames
+// protocol (u-blox UBX, SiRF binary), or data with nothing recognisable in it. Each
+// capture of a scan is handed over as the scan makes it; only complete frames
 // with valid checksums count, as a capture may start and end mid-frame.
 #pragma once
-
-#include "detect/scan_observer.h"
 
 #include <cstdint>
 #include <string>
@@ -43,19 +41,18 @@ struct SeenPort {
 void ReadCapture(const unsigned char* data, int32_t count, CaptureContents* contents);
 SeenKind KindOfCapture(const CaptureContents& contents);
 
-// Sets the core's observer so that the scans that follow note what their captures
-// held, and forgets what earlier scans noted; EndCaptureNotes removes the observer,
-// the notes staying until taken. On the scanning thread, around a scan.
+// Forgets what earlier scans noted; at the start of a scan, on the scanning thread.
 void BeginCaptureNotes();
-void EndCaptureNotes();
-// The observer's event: one attempt's capture.
-void NoteCapture(const CaptureReport* report);
+// One attempt's capture: count bytes of data, taken on port at rate.
+void NoteCapture(int32_t port, uint32_t rate, const unsigned char* data, int32_t count);
 // The ports that delivered data, in the order scanned, and forgets them.
 std::vector<SeenPort> TakeSeenPorts();
 
 // The result's lines on one port: what it sends and, where the user can act, how.
-// device is the port's device (raw text from outside), "" when unknown.
-void SeenPortLines(const SeenPort& seen, const std::string& device, std::vector<std::string>* lines);
+// device is the port's device (raw text from outside), "" when unknown; ratesTried
+// the rates a scan tries on a port, so that a port with data at each reads so.
+void SeenPortLines(const SeenPort& seen, const std::string& device, size_t ratesTried,
+                   std::vector<std::string>* lines);
 // "other_talkers", "ubx", ...: the `what` of the JSON result.
 const char* SeenKindName(SeenKind kind);
 const char* SeenProtocol(SeenKind kind);  // "NMEA", "UBX", "SiRF"; nullptr for none

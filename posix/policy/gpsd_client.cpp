@@ -5,7 +5,7 @@
 // libgps would not do: gps_open() connects with no time limit, and gps_unpack()
 // (libgps 3.22) never returns for a DEVICES answer of more than four devices, for a
 // path that is no string or one of more than 128 characters.
-#include "win32/gpsd_client.h"
+#include "policy/gpsd_client.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -241,17 +241,6 @@ bool ParsePort(const char* text, uint16_t* port) {
 }
 
 }  // namespace
-
-bool IsGpsdProcess(const char* procFolder) {
-  char path[64];
-  std::snprintf(path, sizeof path, "%s/comm", procFolder);
-  FILE* comm = std::fopen(path, "re");
-  if (comm == nullptr) return false;
-  char name[32] = {};
-  bool gpsd = std::fgets(name, sizeof name, comm) != nullptr && std::strcmp(name, "gpsd\n") == 0;
-  std::fclose(comm);
-  return gpsd;
-}
 
 uint16_t GpsdArguments(pid_t pid, std::vector<std::string>* devices) {
   std::string text;

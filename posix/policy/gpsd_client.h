@@ -15,13 +15,10 @@
 // A device a gpsd process knows, as it reports it.
 struct GpsdDevice {
   dev_t device;   // st_rdev of its path: the same device under any name
-  pid_t gpsd;     // the gpsd process that reported it
+  pid_t gpsdPid;  // the gpsd process that reported it
   bool active;    // gpsd has it open
-  uint32_t rate;  // its speed when gpsd has seen GPS data on it, else 0
+  uint32_t gpsdRate;  // its speed when gpsd has seen GPS data on it, else 0
 };
-
-// True when /proc/PID/comm names gpsd (every user may read it).
-bool IsGpsdProcess(const char* procFolder);
 
 // The TCP port a gpsd process listens on: its -S (or --port) argument, else 2947;
 // and through `devices` the device paths on its command line.

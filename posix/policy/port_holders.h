@@ -25,19 +25,33 @@ bool DeviceInUse(const char* device, const struct stat& file, pid_t* holder, uin
 // with a lock on it, else one that has it open. Never this process.
 bool FindDeviceHolder(const char* device, pid_t* pid, uint32_t* rate);
 
-// One scan's look: every device given is looked at in one walk over /proc (and gpsd
-// asked once), then watched with inotify until EndHolderWatch, which forgets it all.
-void BeginHolderWatch(const std::vector<std::string>& paths);
-void EndHolderWatch();
+// The look into /proc, which the watch of a scan makes once for all its devices.
+// A descriptor of another process that has a device open.
+struct OpenerFd {
+  pid_t pid;
+  long fd;
+};
 
-// This process's own opens and closes of a device, so that the watch tells them
-// from others'. Called right after the open or close.
-void NoteOwnOpen(const struct stat& file);
-void NoteOwnClose(const struct stat& file);
+// A device looked for in /proc, and what the look found of it.
+struct LookTarget {
+  struct stat file;
+  long ptyIndex;   // a pty slave's index, -1 for any other device
+  pid_t opener;    // a process other than this one that has it open
+  pid_t locker;    // one of those whose descriptor holds a lock on it
+  pid_t gpsdPid;   // a gpsd that has it active, by its own word
+  uint32_t gpsdRate;  // the speed that gpsd reads a GPS receiver at, 0 when not known
+  bool farEnd;     // a process with the pty's master has the slave open too
+  std::vector<OpenerFd> openers;  // every descriptor of the openers (far ends aside)
+};
 
-// Right after this process opened the device: whether another process opened it
-// between the look before the open and now, and holds it.
-bool DeviceTakenMeanwhile(const struct stat& file, pid_t* holder, uint32_t* rate);
+
+// A target for the device whose stat is `file`, nothing found of it yet.
+LookTarget MakeTarget(const struct stat& file);
+// One walk over /proc for all the targets at once, gpsd asked once.
+void LookAt(std::vector<LookTarget>* targets);
+// The holder the look found (gpsd's word first, then a lock, then an opener) and the
+// rate gpsd reads there; false when it found none.
+bool TargetHeld(const LookTarget& target, pid_t* holder, uint32_t* rate);
 
 // The process's name (/proc/PID/comm) as it set it; "" when it cannot be read.
 std::string ProcessName(pid_t pid);

@@ -1,7 +1,7 @@
 // Notes on ports a scan could not open.
-#include "win32/port_notes.h"
+#include "policy/port_notes.h"
 
-#include "win32/port_holders.h"
+#include "policy/port_holders.h"
 
 #include <climits>
 #include <cstdlib>
@@ -25,7 +25,7 @@ void NotePort(int32_t port, PortNoteKind kind, const char* path, pid_t holder, u
   char resolved[PATH_MAX];
   if (realpath(path, resolved) != nullptr) note.device = resolved;
   // Asked now, while the holder still has it: the result shows only after the scan.
-  if (kind == kPortBusy && holder == 0) FindDeviceHolder(note.device.c_str(), &note.holderPid, &note.holderRate);
+  if (kind == kPortBusy && holder == 0) FindDeviceHolder(note.device.c_str(), &note.holderPid, &note.gpsdRate);
   if (note.holderPid != 0) note.holderName = ProcessName(note.holderPid);
   std::lock_guard<std::mutex> lock(gNotesMutex);
   gNotes.push_back(note);

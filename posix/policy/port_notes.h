@@ -17,7 +17,7 @@ struct PortNote {
   std::string device;  // the device node, links resolved
   pid_t holderPid;     // busy ports: the process that holds it, or 0 when unknown
   std::string holderName;
-  uint32_t holderRate;  // a device gpsd reads a GPS receiver on: its rate; 0 when not known
+  uint32_t gpsdRate;  // a device gpsd reads a GPS receiver on: its rate; 0 when not known
 };
 
 // Notes a port whose open failed for lack of permission, or because another program

@@ -1,5 +1,5 @@
-// COM port names to Linux device paths.
-#include "win32/com_names.h"
+// The numbering of the machine's serial devices as COM ports, held for a scan.
+#include "policy/port_numbering.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -15,7 +15,6 @@
 namespace {
 
 constexpr int32_t kLastComPort = 256;
-constexpr int32_t kLastDosComPort = 9;
 }  // namespace
 
 // The one list of the series, in the order they are numbered. Wine's three first, as
@@ -62,8 +61,6 @@ struct HeldNumbering {
 };
 
 HeldNumbering gHeld = {false, "", {}};
-
-WCHAR AsciiUpper(WCHAR c) { return (c >= L'a' && c <= L'z') ? c - L'a' + L'A' : c; }
 
 bool CopyPath(const char* from, char* path, size_t pathSize) {
   int written = std::snprintf(path, pathSize, "%s", from);
@@ -180,28 +177,6 @@ const char* Folder() {
 bool UsesHeldNumbering() { return gHeld.held && Folder() == nullptr; }
 
 }  // namespace
-
-bool ParseComName(LPCWSTR name, int32_t* number) {
-  if (name == nullptr) return false;
-  const WCHAR* p = name;
-  bool deviceNamespace = p[0] == L'\\' && p[1] == L'\\' && p[2] == L'.' && p[3] == L'\\';
-  if (deviceNamespace) p += 4;
-  if (AsciiUpper(p[0]) != L'C' || AsciiUpper(p[1]) != L'O' || AsciiUpper(p[2]) != L'M')
-    return false;
-  p += 3;
-  if (*p < L'1' || *p > L'9') return false;  // no COM0, no leading zero
-  int32_t value = 0;
-  for (; *p >= L'0' && *p <= L'9'; ++p) {
-    value = value * 10 + (*p - L'0');
-    if (value > kLastComPort) return false;
-  }
-  // The colon belongs to the DOS device form only. That form stops at COM9: on
-  // Windows "COM10" is a file in the current folder, so it is no port here either.
-  if (!deviceNamespace && *p == L':') ++p;
-  if (*p != 0 || (!deviceNamespace && value > kLastDosComPort)) return false;
-  *number = value;
-  return true;
-}
 
 bool PortDevice(const char* root, int32_t number, char* path, size_t pathSize) {
   if (number < 1 || number > kLastComPort) return false;

@@ -1,7 +1,6 @@
-// COM port names to Linux device paths.
+// The numbering of the machine's serial devices as COM ports (COMn is a device
+// path), held for a scan. No Win32 names: the stand-in's CreateFileW asks it.
 #pragma once
-
-#include <windows.h>
 
 #include <sys/stat.h>
 
@@ -9,10 +8,6 @@
 #include <cstdint>
 #include <string>
 #include <vector>
-
-// "COM3", "COM3:" (ports 1 to 9) and "\\.\COM12" (any port), in any case, give the
-// port number; anything else is not a COM name.
-bool ParseComName(LPCWSTR name, int32_t* number);
 
 // How a series of device nodes is numbered. Wine's: root/dev/<stem>0, <stem>1, ...
 // while its nodes exist, whether or not a device sits behind a node, as Wine counts

@@ -1,11 +1,18 @@
 // One scan's hold on the ports.
-#include "win32/scan_session.h"
+#include "policy/scan_session.h"
 
-#include "win32/com_names.h"
-#include "win32/port_holders.h"
-#include "win32/port_notes.h"
+#include "policy/port_numbering.h"
+#include "policy/port_watch.h"
+#include "policy/port_notes.h"
+
+namespace {
+
+int gDepth = 0;  // sessions begun and not yet ended; only the outermost holds
+
+}  // namespace
 
 void BeginScanSession() {
+  if (gDepth++ > 0) return;
   // Notes on ports are made by the scan that follows, for its result.
   TakePortNotes();
   // COM numbers stay with their devices for the whole scan and its result, as on
@@ -17,6 +24,7 @@ void BeginScanSession() {
 }
 
 void EndScanSession() {
+  if (gDepth == 0 || --gDepth > 0) return;
   EndHolderWatch();
   ReleasePortNumbering();
 }

@@ -4,6 +4,8 @@
 #pragma once
 
 // Takes the numbering of the ports present now and forgets the notes of earlier scans.
+// Sessions nest: one begun inside another (a scan inside the scan for scripts' own,
+// taken to look its --device paths up) holds nothing of its own.
 void BeginScanSession();
-// Releases what BeginScanSession took. The notes stay until they are taken.
+// Releases what the outermost BeginScanSession took. The notes stay until taken.
 void EndScanSession();

@@ -1,5 +1,5 @@
 // USB serial adapters without a port, from sysfs and the kernel's module aliases.
-#include "win32/usb_adapters.h"
+#include "policy/usb_adapters.h"
 
 #include <dirent.h>
 #include <fnmatch.h>

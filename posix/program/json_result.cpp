@@ -1,5 +1,7 @@
 // The JSON object of `sentrova --scan --json`, for scripts: what the result lines
 // say, as values. Written with nlohmann::json; its field names are the manual page's.
+#include "program/program.h"
+
 #include "terminal/terminal.h"
 
 #include "resources/texts.h"
@@ -17,7 +19,7 @@ typedef nlohmann::ordered_json Json;  // fields in the order the manual lists th
 // Text from outside (a device path, a process or group name) as the result lines
 // show it: control characters and bytes that are no UTF-8 escaped as \x9b. So the
 // string is valid UTF-8, which JSON needs, and equal to what a user reads.
-Json Shown(const std::string& text) { return VisibleText(text); }
+Json AsShown(const std::string& text) { return VisibleText(text); }
 
 // The group to join for a refused device, by name, as the result line names it;
 // null where the line names none (joining a group would not help, or the device is
@@ -31,14 +33,14 @@ Json DeviceGroup(const std::string& device) {
   if (getgrgid_r(joinable, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) {
     return std::to_string(joinable);
   }
-  return Shown(found->gr_name);
+  return AsShown(found->gr_name);
 }
 
 // Texts from outside as a list; nlohmann would take the vector as it is, but every
 // string goes through VisibleText.
 Json ShownList(const std::vector<std::string>& texts) {
   Json list = Json::array();
-  for (const std::string& text : texts) list.push_back(Shown(text));
+  for (const std::string& text : texts) list.push_back(AsShown(text));
   return list;
 }
 
@@ -57,8 +59,8 @@ std::string ScanResultJson(bool found, int32_t port, uint32_t rate, const ScanFi
     object["port"] = port;
     object["rate"] = rate;
     if (FindFoundDevice(port, &where)) {
-      object["device"] = Shown(where.device);
-      if (!where.stable.empty()) object["stable_path"] = Shown(where.stable);
+      object["device"] = AsShown(where.device);
+      if (!where.stable.empty()) object["stable_path"] = AsShown(where.stable);
     }
   }
   Json busy = Json::array();
@@ -66,14 +68,14 @@ std::string ScanResultJson(bool found, int32_t port, uint32_t rate, const ScanFi
   for (const PortNote& note : notes) {
     if (note.kind == kPortBusy) {
       Json entry = Json::object();
-      entry["device"] = Shown(note.device);
+      entry["device"] = AsShown(note.device);
       entry["pid"] = note.holderPid > 0 ? Json(note.holderPid) : Json(nullptr);
-      entry["process"] = note.holderName.empty() ? Json(nullptr) : Shown(note.holderName);
-      entry["gpsd_rate"] = note.holderRate != 0 ? Json(note.holderRate) : Json(nullptr);
+      entry["process"] = note.holderName.empty() ? Json(nullptr) : AsShown(note.holderName);
+      entry["gpsd_rate"] = note.gpsdRate != 0 ? Json(note.gpsdRate) : Json(nullptr);
       busy.push_back(entry);
     } else {
       Json entry = Json::object();
-      entry["device"] = Shown(note.device);
+      entry["device"] = AsShown(note.device);
       entry["group"] = DeviceGroup(note.device);
       refused.push_back(entry);
     }
@@ -87,7 +89,7 @@ std::string ScanResultJson(bool found, int32_t port, uint32_t rate, const ScanFi
     Json item = Json::object();
     item["port"] = entry.port;
     item["rate"] = entry.rate != 0 ? Json(entry.rate) : Json(nullptr);
-    item["device"] = FindFoundDevice(entry.port, &where) ? Shown(where.device) : Json(nullptr);
+    item["device"] = FindFoundDevice(entry.port, &where) ? AsShown(where.device) : Json(nullptr);
     item["what"] = SeenKindName(entry.kind);
     const char* protocol = SeenProtocol(entry.kind);
     item["protocol"] = protocol != nullptr ? Json(protocol) : Json(nullptr);
@@ -98,10 +100,10 @@ std::string ScanResultJson(bool found, int32_t port, uint32_t rate, const ScanFi
   Json adapters = Json::array();
   for (const PortlessAdapter& adapter : findings.adapters) {
     Json item = Json::object();
-    item["usb_id"] = Shown(adapter.usbId);
-    item["product"] = adapter.product.empty() ? Json(nullptr) : Shown(adapter.product);
+    item["usb_id"] = AsShown(adapter.usbId);
+    item["product"] = adapter.product.empty() ? Json(nullptr) : AsShown(adapter.product);
     item["serial_driver"] = adapter.serialDriver;
-    item["held_by"] = adapter.heldBy.empty() ? Json(nullptr) : Shown(adapter.heldBy);
+    item["held_by"] = adapter.heldBy.empty() ? Json(nullptr) : AsShown(adapter.heldBy);
     adapters.push_back(item);
   }
   object["seen"] = seen;

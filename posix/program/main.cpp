@@ -1,10 +1,12 @@
 // The Linux build's entry: the program's own entry is wWinMain, as on Windows. The
 // command line is the Linux build's own: --help and --version, as a Linux command
 // has them, and --scan for scripts; the dialog itself takes no argument.
+#include "program/program.h"
+
 #include "terminal/terminal.h"
 
 #include "resources/texts.h"
-#include "win32/com_names.h"
+#include "policy/port_numbering.h"
 
 #include <csignal>
 #include <cstdio>
@@ -18,9 +20,6 @@ struct HINSTANCE__ {
 };
 
 namespace {
-
-// Exit status of a command line the program does not take, as Linux commands use it.
-constexpr int kUsageStatus = 2;
 
 const char kHelpTop[] =
     "Usage: sentrova [--help | --version]\n"
@@ -84,7 +83,7 @@ int PrintAndExit(const char* text) {
 
 int Usage(const char* problem) {
   std::fprintf(stderr, "sentrova: %s; see 'sentrova --help'\n", problem);
-  return kUsageStatus;
+  return kNoAnswerStatus;
 }
 
 }  // namespace
@@ -120,7 +119,7 @@ int main(int argc, char** argv) {
     } else {
       std::fprintf(stderr, "sentrova: unknown argument '%s'; see 'sentrova --help'\n",
                    VisibleText(argument).c_str());
-      return kUsageStatus;
+      return kNoAnswerStatus;
     }
   }
   if (help) return PrintAndExit(HelpText().c_str());
@@ -129,6 +128,7 @@ int main(int argc, char** argv) {
   if (!scan && !devices.empty()) return Usage("--device goes with --scan");
 
   StartSignalWatch();
+  FollowScans();
   if (scan) return RunScriptScan(json, devices);
   static HINSTANCE__ instance = {0};
   static WCHAR noArguments[] = L"";

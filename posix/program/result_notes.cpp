@@ -4,9 +4,12 @@
 // port. Skipping." for both, as on Windows, so the result says what happened. A scan
 // that found nothing says what the ports that answered held, and which USB serial
 // adapters have no port at all.
+#include "program/program.h"
+
 #include "terminal/terminal.h"
 
-#include "win32/com_names.h"
+#include "detect/scan_driver.h"
+#include "policy/port_numbering.h"
 
 #include <grp.h>
 #include <pwd.h>
@@ -19,8 +22,6 @@
 #include <cstring>
 
 namespace {
-
-const char kFoundPrefix[] = "GPS device found at COM";
 
 // "COM3 is /dev/ttyUSB0"; a link (a SENTROVA_COMDIR entry, say) is named with the
 // device it points to: "COM3 is /tmp/ports/com3 -> /dev/pts/5". The device of the
@@ -35,17 +36,6 @@ std::string FoundDeviceLine(int32_t port) {
   if (found.device != found.path) line += " -> " + found.device;
   if (!found.stable.empty()) line += " (" + found.stable + ")";
   return line;
-}
-
-// The port number of a found receiver, from the result's own text.
-bool FoundPort(const std::string& result, int32_t* port) {
-  if (result.compare(0, sizeof kFoundPrefix - 1, kFoundPrefix) != 0) return false;
-  const char* digits = result.c_str() + sizeof kFoundPrefix - 1;
-  char* end = nullptr;
-  long value = std::strtol(digits, &end, 10);
-  if (end == digits || *end != ':' || value < 1 || value > 256) return false;
-  *port = static_cast<int32_t>(value);
-  return true;
 }
 
 // Splits "/dev/ttyS12" into "/dev/ttyS" and 12; false when it ends in no number.
@@ -86,7 +76,7 @@ std::string DeviceList(const std::vector<std::string>& devices) {
   return list;
 }
 
-std::string Count(size_t count) { return std::to_string(count) + (count == 1 ? " port" : " ports"); }
+std::string PortCount(size_t count) { return std::to_string(count) + (count == 1 ? " port" : " ports"); }
 
 bool InSession(gid_t group) {
   if (getegid() == group) return true;
@@ -163,7 +153,7 @@ void RefusalLines(const std::vector<PortNote>& notes, std::vector<std::string>* 
   for (const GroupRefusal& refusal : byGroup) {
     const group* entry = getgrgid(refusal.group);  // NOLINT(concurrency-mt-unsafe): the dialog's thread
     std::string name = entry != nullptr ? entry->gr_name : std::to_string(refusal.group);
-    std::string line = "Permission denied on " + Count(refusal.devices.size()) + ": " +
+    std::string line = "Permission denied on " + PortCount(refusal.devices.size()) + ": " +
                        DeviceList(refusal.devices) + " (group " + name + "). ";
     if (entry != nullptr && AccountInGroup(entry)) {
       line += "You were added to group " + name + " after this login began: log in again.";
@@ -174,7 +164,7 @@ void RefusalLines(const std::vector<PortNote>& notes, std::vector<std::string>* 
     lines->push_back(line);
   }
   if (!others.empty()) {
-    std::string line = "Permission denied on " + Count(others.size()) + ": ";
+    std::string line = "Permission denied on " + PortCount(others.size()) + ": ";
     for (size_t n = 0; n < others.size(); ++n) line += (n > 0 ? ", " : "") + others[n];
     lines->push_back(line + ".");
   }
@@ -192,8 +182,8 @@ void BusyLine(const std::vector<PortNote>& notes, std::vector<std::string>* line
     if (note.holderPid > 0) {
       line += " (" + (note.holderName.empty() ? "" : note.holderName + ", ") + "pid " +
               std::to_string(note.holderPid);
-      if (note.holderRate > 0) {
-        line += ", reading a GPS receiver at " + std::to_string(note.holderRate) + " bauds";
+      if (note.gpsdRate > 0) {
+        line += ", reading a GPS receiver at " + std::to_string(note.gpsdRate) + " bauds";
       }
       line += ")";
     }
@@ -262,7 +252,7 @@ std::vector<std::string> ScanResultNotes(int32_t foundPort, const ScanFindings& 
   if (foundPort == 0) {
     for (const SeenPort& seen : findings.seen) {
       FoundDevice where;
-      SeenPortLines(seen, FindFoundDevice(seen.port, &where) ? where.device : "", &lines);
+      SeenPortLines(seen, FindFoundDevice(seen.port, &where) ? where.device : "", kBaudRateCount, &lines);
     }
     AdapterLines(findings, &lines);
   }
@@ -270,11 +260,4 @@ std::vector<std::string> ScanResultNotes(int32_t foundPort, const ScanFindings& 
   // name a process after an escape sequence.
   for (std::string& line : lines) line = VisibleText(line);
   return lines;
-}
-
-// The dialog's box is given its text only; the port found is read back from it.
-std::vector<std::string> ResultNotes(const std::string& result, const ScanFindings& findings) {
-  int32_t port = 0;
-  if (!FoundPort(result, &port)) port = 0;
-  return ScanResultNotes(port, findings);
 }

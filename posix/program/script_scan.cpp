@@ -3,13 +3,15 @@
 // stderr as the dialog writes them without a terminal. The scan is the detection
 // core's own, called as the Detect command calls it: the port and rate found are its
 // values, never read back out of a result's text.
+#include "program/program.h"
+
 #include "terminal/terminal.h"
 
 #include "detect/scan_context.h"
 #include "detect/scan_driver.h"
 #include "resources/texts.h"
-#include "win32/com_names.h"
-#include "win32/scan_session.h"
+#include "policy/port_numbering.h"
+#include "policy/scan_session.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -25,7 +27,6 @@ namespace {
 
 constexpr int kFoundStatus = 0;
 constexpr int kNotFoundStatus = 1;
-constexpr int kTroubleStatus = 2;
 
 // The port the scan's numbering gives the device at `given`, compared by device
 // number, so that a link (/dev/serial/by-id/..., a SENTROVA_COMDIR entry) counts as
@@ -66,24 +67,23 @@ int RunScriptScan(bool json, const std::vector<std::string>& devices) {
     jsonFd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
     if (jsonFd < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
       std::fprintf(stderr, "sentrova: no standard output for the JSON result\n");
-      return kTroubleStatus;
+      return kNoAnswerStatus;
     }
   }
 
   // The devices are looked up in the numbering the scan then holds, so a device
-  // cannot change its number between the two.
+  // cannot change its number between the two: the session taken here is the one the
+  // scan holds, to its result.
   BeginScanSession();
-  BeginCaptureNotes();
   std::vector<int32_t> ports;
   for (const std::string& given : devices) {
     int32_t port = 0;
     std::string why;
     if (!PortOfDevice(given.c_str(), &port, &why)) {
-      EndCaptureNotes();
       EndScanSession();
       std::fprintf(stderr, "sentrova: --device '%s': %s\n", VisibleText(given).c_str(), why.c_str());
       if (jsonFd >= 0) close(jsonFd);
-      return kTroubleStatus;
+      return kNoAnswerStatus;
     }
     ports.push_back(port);
   }
@@ -111,24 +111,26 @@ int RunScriptScan(bool json, const std::vector<std::string>& devices) {
       std::snprintf(text, sizeof text, "%s", SENTROVA_TEXT_NOT_FOUND);
     }
   }
-  EndCaptureNotes();
-  // The notes and the found port's device are read while the scan's numbering is
-  // still held, as the dialog's result box reads them.
-  ScanFindings findings = TakeScanFindings(context != nullptr && !found);
   std::string lines = std::string(SENTROVA_TEXT_COMPLETED ": ") + text + "\n";
-  for (const std::string& note : ScanResultNotes(found ? port : 0, findings)) lines += note + "\n";
-  std::string object = context != nullptr ? ScanResultJson(found, port, rate, findings) + "\n" : "";
+  std::string object;
+  if (context != nullptr) {
+    // What the scan left behind, its found port's device read while the session,
+    // and with it the scan's numbering, is still held.
+    const ScanOutcome& outcome = LastScanOutcome();
+    for (const std::string& note : outcome.notes) lines += note + "\n";
+    object = ScanResultJson(found, port, rate, outcome.findings) + "\n";
+  }
   EndScanSession();
 
   std::fflush(stdout);  // the log first, then the result
   WriteAllTo(STDERR_FILENO, lines);
-  if (context == nullptr) return kTroubleStatus;  // no scan ran: no object either
+  if (context == nullptr) return kNoAnswerStatus;  // no scan ran: no object either
   if (jsonFd >= 0) {
     bool written = WriteAllTo(jsonFd, object);
     close(jsonFd);
     if (!written) {
       std::fprintf(stderr, "sentrova: the JSON result could not be written\n");
-      return kTroubleStatus;
+      return kNoAnswerStatus;
     }
   }
   return found ? kFoundStatus : kNotFoundStatus;

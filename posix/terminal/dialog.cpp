@@ -6,8 +6,6 @@
 #include "terminal/terminal.h"
 
 #include "resources/resource.h"
-#include "resources/texts.h"
-#include "win32/scan_session.h"
 
 #include <algorithm>
 #include <commctrl.h>
@@ -38,6 +36,7 @@ struct DialogState {
 };
 
 DialogState gDialog = {false, nullptr, false, 0, false};
+std::vector<std::string> gNextBoxLines;
 // The bar's position lives with the control, whether or not the dialog runs.
 DialogView gView = {false, 0, false, "", ""};
 
@@ -54,6 +53,10 @@ void SendCommand(int id, HWND control) {
 }
 
 }  // namespace
+
+void AppendToNextMessageBox(const std::vector<std::string>& lines) {
+  gNextBoxLines.insert(gNextBoxLines.end(), lines.begin(), lines.end());
+}
 
 void InitCommonControls() {}
 
@@ -83,12 +86,7 @@ INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND owner, DL
   while (!gDialog.ended) {
     switch (ReadKey(STDIN_FILENO)) {
       case kKeyEnter:
-        // The numbering and the notes belong to the scan this command runs.
-        BeginScanSession();
-        BeginCaptureNotes();
         SendCommand(IDOK, &gDetectButton);
-        EndCaptureNotes();
-        EndScanSession();
         break;
       case kKeyClose:
       case kKeyEscape:
@@ -184,12 +182,10 @@ int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
   (void)type;
   std::string captionText = WideToUtf8(caption != nullptr ? caption : L"Error");
   std::string bodyText = WideToUtf8(text);
-  // The result of a scan: its text stays the first line, byte for byte; what the
-  // Linux build adds follows on lines of its own.
+  // The text stays the first line, byte for byte; what the program asked to add
+  // follows on lines of its own.
   std::vector<std::string> notes;
-  if (captionText == SENTROVA_TEXT_COMPLETED) {
-    notes = ResultNotes(bodyText, TakeScanFindings(bodyText == SENTROVA_TEXT_NOT_FOUND));
-  }
+  notes.swap(gNextBoxLines);
   if (!HaveTerminal()) {
     std::string lines = captionText + ": " + bodyText + "\n";
     for (const std::string& note : notes) lines += note + "\n";

@@ -13,8 +13,6 @@
 // the two whole, and every way out gives the terminal back alike from either.
 #include "terminal/terminal.h"
 
-#include "win32/handles.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -31,11 +29,7 @@ namespace {
 
 constexpr int kFallbackRows = 24;
 constexpr int kFallbackColumns = 80;
-// How long a fatal signal waits for the ports to be closed; callers inside a call on
-// a port are woken at once, so only an open that never returns takes it.
-constexpr int kExitCloseBoundMs = 1000;
-
-// One lock for the session: the dialog's thread and the signal thread both draw, and
+// One lock for the session: the dialog's thread and the signal watch both draw, and
 // a drawing must never be cut by another or by the restore on a signal.
 std::mutex gMutex;
 int gDepth = 0;          // nested sessions (a message box inside the dialog)
@@ -176,37 +170,6 @@ void ResizeLocked() {
   DrawLocked(true);
 }
 
-void* WatchSignals(void* parameter) {
-  const sigset_t* watched = static_cast<const sigset_t*>(parameter);
-  for (;;) {
-    int signal = 0;
-    if (sigwait(watched, &signal) != 0) continue;
-    if (signal == SIGWINCH) {
-      std::lock_guard<std::mutex> lock(gMutex);
-      ResizeLocked();
-      continue;
-    }
-    // Close the port a scan has open, give the terminal back, then die of the same
-    // signal, so whoever started the program learns how it ended (a shell reports
-    // 128 + its number) and a script's loop stops as for any command killed by it.
-    // The ports are closed here, not by the scanning thread, which may be asleep for
-    // seconds or inside a call on the port; the call fails as on any closed handle,
-    // and the descriptor is closed once no thread is inside a call on it. The lock
-    // stays held: nothing may draw again.
-    ClosePortsForExit(kExitCloseBoundMs);
-    gMutex.lock();
-    RestoreLocked();
-    std::signal(signal, SIG_DFL);
-    sigset_t only;
-    sigemptyset(&only);
-    sigaddset(&only, signal);
-    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
-    raise(signal);
-    _exit(128 + signal);  // not reached unless the signal is ignored
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 bool HaveTerminal() {
@@ -274,30 +237,17 @@ void ShowView(const DialogView& view) {
   DrawLocked(false);
 }
 
+void ResizeTerminal() {
+  std::lock_guard<std::mutex> lock(gMutex);
+  ResizeLocked();
+}
+
+void ReleaseTerminalForExit() {
+  gMutex.lock();  // kept: nothing may draw again
+  RestoreLocked();
+}
+
 void DiscardTypeAhead() {
   std::lock_guard<std::mutex> lock(gMutex);
   if (gActive) tcflush(STDIN_FILENO, TCIFLUSH);
-}
-
-void StartSignalWatch() {
-  static sigset_t watched;
-  sigemptyset(&watched);
-  sigaddset(&watched, SIGWINCH);
-  // A fatal signal the program was started with ignored stays ignored, never taken
-  // here: nohup ignores SIGHUP, a non-interactive shell its background jobs' SIGINT
-  // and SIGQUIT. A blocked signal is kept for sigwait even when ignored.
-  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-    struct sigaction now = {};
-    if (sigaction(signal, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) continue;
-    sigaddset(&watched, signal);
-  }
-  // Blocked here, before any other thread exists, so every thread inherits the mask
-  // and only the watcher takes these signals.
-  if (pthread_sigmask(SIG_BLOCK, &watched, nullptr) != 0) return;
-  pthread_t watcher;
-  if (pthread_create(&watcher, nullptr, WatchSignals, &watched) != 0) {
-    pthread_sigmask(SIG_UNBLOCK, &watched, nullptr);
-    return;
-  }
-  pthread_detach(watcher);
 }

@@ -1,14 +1,9 @@
-// The terminal dialog's own helpers behind the Win32 dialog calls: text conversion,
-// the dialog's layout as a grid of cells, key decoding and the terminal session.
+// The dialog drawn in a terminal, behind the Win32 dialog calls: text conversion, the
+// dialog's layout as a grid of cells, key decoding and the terminal session. It knows
+// the dialog's template and nothing of the program that runs it.
 #pragma once
 
 #include <windows.h>
-
-#include "terminal/capture_notes.h"
-#include "win32/port_notes.h"
-#include "win32/usb_adapters.h"
-
-#include <sys/types.h>
 
 #include <string>
 #include <vector>
@@ -88,57 +83,12 @@ void ShowView(const DialogView& view);
 bool WriteAllTo(int fd, const std::string& text);
 // Discards keys typed ahead, so a key pressed during a scan cannot close a box unseen.
 void DiscardTypeAhead();
-// Blocks SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGWINCH in every thread to come and
-// handles them on a thread of their own: a resize redraws, the others close the open
-// ports, give the terminal back and end the process by the same signal.
-void StartSignalWatch();
+// After SIGWINCH: the dialog laid out for the terminal's new size.
+void ResizeTerminal();
+// On a fatal signal: the terminal given back as it was found, and nothing drawn
+// again for as long as the process lives.
+void ReleaseTerminalForExit();
 
-// ---- the result's notes ----------------------------------------------------
-// What a scan learnt beside its result: the ports it could not open and, when it
-// found nothing, what the ports that answered held and the USB serial adapters that
-// have no port (with whether brltty is installed, and its udev rule).
-struct ScanFindings {
-  std::vector<PortNote> ports;
-  std::vector<SeenPort> seen;
-  std::vector<PortlessAdapter> adapters;
-  bool brltty;
-  std::string brlttyRule;
-};
-// Takes the notes the scan made; the seen ports and the adapters only when it found
-// nothing (foundNothing), and the adapters only when the ports are the machine's
-// (no SENTROVA_COMDIR), under the numbering's root. Inside the scan's session.
-ScanFindings TakeScanFindings(bool foundNothing);
-
-// The lines the Linux build shows under a scan's result text: for a receiver found,
-// which device the port is; for ports refused for lack of permission, which ones,
-// their group and how to join it; for busy ports, which program holds them; then
-// what the ports that answered held, and the adapters without a port.
-// foundPort is the port found, 0 when none was.
-std::vector<std::string> ScanResultNotes(int32_t foundPort, const ScanFindings& findings);
-// The same for a result box's text, whose port is read from the text.
-std::vector<std::string> ResultNotes(const std::string& result, const ScanFindings& findings);
-
-// The group whose members may open a refused device and that this session is not
-// in: the group the result names, with the way to join it. False where joining a
-// group would not help (the mode gives the group no access, the session is in it
-// already) or the device is gone.
-bool JoinableGroup(const std::string& device, gid_t* group);
-
-// Where the port found is: its path in the scan's numbering, the device that is
-// (links resolved) and the device's stable udev link ("" when it has none). Raw
-// text from outside, to be passed through VisibleText before it is shown.
-struct FoundDevice {
-  std::string path;
-  std::string device;
-  std::string stable;
-};
-bool FindFoundDevice(int32_t port, FoundDevice* found);
-
-// ---- the scan for scripts --------------------------------------------------
-// `sentrova --scan`: one scan, no dialog; the log on stdout (on stderr with json),
-// the result lines on stderr as without a terminal, and with json one object on
-// stdout at the end. devices: the paths given with --device, none for every port.
-// Returns the exit status: 0 found, 1 none found, 2 bad usage or no scan possible.
-int RunScriptScan(bool json, const std::vector<std::string>& devices);
-// The JSON object of a finished scan, on one line.
-std::string ScanResultJson(bool found, int32_t port, uint32_t rate, const ScanFindings& findings);
+// Lines the next message box shows under its text, each on a line of its own; the
+// box takes them, so they show once. What the program has to say beside a result.
+void AppendToNextMessageBox(const std::vector<std::string>& lines);

@@ -2,7 +2,7 @@
 // thread's last error.
 #include "win32/handles.h"
 
-#include "win32/port_holders.h"
+#include "policy/port_watch.h"
 
 #include <sys/ioctl.h>
 #include <sys/stat.h>

@@ -14,10 +14,12 @@
 #include <climits>
 #include <ctime>
 
-#include "win32/com_names.h"
+#include "policy/port_numbering.h"
+#include "win32/com_name.h"
 #include "win32/handles.h"
-#include "win32/port_holders.h"
-#include "win32/port_notes.h"
+#include "policy/port_holders.h"
+#include "policy/port_watch.h"
+#include "policy/port_notes.h"
 
 namespace {
 

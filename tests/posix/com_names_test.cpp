@@ -1,6 +1,6 @@
 // COM names to device paths: the name forms, the SENTROVA_COMDIR folder and the
 // numbering of the devices present: Wine's series, then the boards' UARTs and rfcomm.
-#include "win32/com_names.h"
+#include "policy/port_numbering.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -17,7 +17,8 @@
 #include <vector>
 
 #include "pty.h"
-#include "terminal/terminal.h"
+#include "program/program.h"
+#include "win32/com_name.h"
 
 namespace {
 
@@ -187,7 +188,7 @@ TEST(HeldNumbering, DevicesComingAndGoingMidScan) {
   ASSERT_TRUE(ComDevice(6, path, sizeof path, &device));
   EXPECT_EQ(path, dev + "ttyACM0");
   EXPECT_FALSE(ComDevicePath(7, path, sizeof path));
-  std::vector<std::string> notes = ResultNotes("GPS device found at COM6: / 9600 bauds", {});
+  std::vector<std::string> notes = ScanResultNotes(6, {});
   ASSERT_EQ(notes.size(), 1u);
   EXPECT_EQ(notes[0], "COM6 is " + dev + "ttyACM0 -> /dev/zero (" + dev +
                           "serial/by-id/usb-Maker_Receiver_0001-if00)");
@@ -200,7 +201,7 @@ TEST(HeldNumbering, DevicesComingAndGoingMidScan) {
   ASSERT_TRUE(ComDevice(5, path, sizeof path, &device));
   ASSERT_TRUE(ComDevice(7, path, sizeof path, &device));
   EXPECT_EQ(path, dev + "ttyACM1");
-  notes = ResultNotes("GPS device found at COM5: / 4800 bauds", {});
+  notes = ScanResultNotes(5, {});
   ASSERT_EQ(notes.size(), 1u);
   EXPECT_EQ(notes[0], "COM5 is " + dev + "ttyUSB0 -> /dev/full (" + dev +
                           "serial/by-path/pci-0:1.0-usb-0:2:1.0\\x1b[2J)");
@@ -241,16 +242,15 @@ TEST(PortDevice, BoardUartsAndRfcommAfterWinesSeries) {
   ASSERT_TRUE(ComDevice(7, path, sizeof path, &device));
   EXPECT_EQ(path, dev + "rfcomm0");
   EXPECT_FALSE(ComDevice(8, path, sizeof path, &device));
-  const char* found[][2] = {
-      {"GPS device found at COM3: / 9600 bauds", "COM3 is @ttyAMA0 -> /dev/zero (@serial0)"},
-      {"GPS device found at COM1: / 9600 bauds", "COM1 is @ttyS0 -> /dev/null (@serial1)"},
-      {"GPS device found at COM2: / 4800 bauds",
-       "COM2 is @ttyUSB0 -> /dev/full (@serial/by-id/usb-Maker_Adapter-if00)"},
-      {"GPS device found at COM5: / 9600 bauds", "COM5 is @ttyAMA10 -> /dev/random"}};
+  const std::pair<int32_t, const char*> found[] = {
+      {3, "COM3 is @ttyAMA0 -> /dev/zero (@serial0)"},
+      {1, "COM1 is @ttyS0 -> /dev/null (@serial1)"},
+      {2, "COM2 is @ttyUSB0 -> /dev/full (@serial/by-id/usb-Maker_Adapter-if00)"},
+      {5, "COM5 is @ttyAMA10 -> /dev/random"}};
   for (const auto& [result, line] : found) {
     std::string want = line;
     for (size_t at = want.find('@'); at != std::string::npos; at = want.find('@')) want.replace(at, 1, dev);
-    std::vector<std::string> notes = ResultNotes(result, {});
+    std::vector<std::string> notes = ScanResultNotes(result, {});
     ASSERT_EQ(notes.size(), 1u) << result;
     EXPECT_EQ(notes[0], want);
   }
@@ -298,7 +298,7 @@ TEST(PortlessAdapters, NamedWithWhatHoldsThem) {
   ASSERT_TRUE(write("usr/lib/udev/rules.d/85-brltty.rules", "# starts brltty\n"));
 
   HoldPortNumbering(fake.root.c_str());
-  std::vector<std::string> notes = ResultNotes("No GPS devices found", TakeScanFindings(true));
+  std::vector<std::string> notes = ScanResultNotes(0, TakeScanFindings(true));
   ASSERT_EQ(notes.size(), 3u);
   EXPECT_EQ(notes[0], "USB adapter 1a86:7523 (USB Serial) has no port: usbfs holds it, not ch341");
   EXPECT_EQ(notes[1], "USB adapter 1546:01a8 (u-blox GNSS receiver) has no port: no driver holds it, "

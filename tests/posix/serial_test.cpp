@@ -26,10 +26,10 @@
 #include <vector>
 
 #include "pty.h"
-#include "win32/gpsd_client.h"
+#include "policy/gpsd_client.h"
 #include "win32/handles.h"
-#include "win32/port_notes.h"
-#include "win32/scan_session.h"
+#include "policy/port_notes.h"
+#include "policy/scan_session.h"
 
 namespace {
 
@@ -408,9 +408,9 @@ TEST(GpsdQuestion, DevicesByWhatTheyAre) {
   };
   auto expectDevice = [&](const GpsdDevice& device, int pty, bool active, uint32_t rate) {
     EXPECT_EQ(device.device, nodes[pty].st_rdev) << pty;
-    EXPECT_EQ(device.gpsd, gpsd) << pty;
+    EXPECT_EQ(device.gpsdPid, gpsd) << pty;
     EXPECT_EQ(device.active, active) << pty;
-    EXPECT_EQ(device.rate, rate) << pty << ": a speed only with GPS data seen";
+    EXPECT_EQ(device.gpsdRate, rate) << pty << ": a speed only with GPS data seen";
   };
 
   std::vector<GpsdDevice> devices;

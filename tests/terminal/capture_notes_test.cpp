@@ -1,6 +1,6 @@
 // What a capture holds: real UBX and SiRF frames cut as a capture cuts them, real
 // receivers' and instruments' logs, junk; and a port judged by its best rate.
-#include "terminal/capture_notes.h"
+#include "policy/capture_notes.h"
 
 #include <gtest/gtest.h>
 
@@ -73,8 +73,7 @@ TEST(SeenPorts, EachPortByItsBestRate) {
   std::mt19937 random(25);  // junk: 2047 random bytes
   Bytes junk(2047);
   auto note = [](int32_t port, uint32_t rate, const Bytes& capture) {
-    CaptureReport report = {port, rate, capture.data(), static_cast<int32_t>(capture.size()), false};
-    NoteCapture(&report);
+    NoteCapture(port, rate, capture.data(), static_cast<int32_t>(capture.size()));
   };
   BeginCaptureNotes();
   for (uint32_t rate : {4800, 9600, 19200, 38400, 57600, 115200}) {
@@ -86,11 +85,10 @@ TEST(SeenPorts, EachPortByItsBestRate) {
   note(3, 19200, Cut(kUbxAck, 2));
   note(3, 38400, Cut(kUbxAck, 4));
   note(6, 4800, {});
-  EndCaptureNotes();
   std::vector<SeenPort> seen = TakeSeenPorts();
   ASSERT_EQ(seen.size(), 2u);
   std::vector<std::string> lines;
-  for (const SeenPort& port : seen) SeenPortLines(port, "/dev/ttyUSB0", &lines);
+  for (const SeenPort& port : seen) SeenPortLines(port, "/dev/ttyUSB0", 6, &lines);
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0], "COM5 sends data at every rate, but no NMEA, UBX or SiRF binary: "
                       "no GPS receiver, or one at another rate");

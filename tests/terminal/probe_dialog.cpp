@@ -3,7 +3,7 @@
 // and shows a box. The messages it receives are written to the file named by
 // PROBE_TRACE, one a line, so a test can check their order.
 #include "resources/resource.h"
-#include "win32/com_names.h"
+#include "policy/port_numbering.h"
 
 #include <commctrl.h>
 #include <windows.h>
@@ -63,8 +63,9 @@ INT_PTR CALLBACK ProbeProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
     }
     case WM_COMMAND:
       if (LOWORD(wParam) == IDOK) {
-        // A scan holds the port numbering from Detect to its result, and no longer.
-        Trace(PortNumberingHeld() ? "command 1" : "command 1, ports not numbered");
+        // The dialog knows no scan: the numbering is the scan's own, taken when the
+        // detection core starts one, never around a command.
+        Trace(PortNumberingHeld() ? "command 1, ports numbered by the dialog" : "command 1");
         RunFakeScan();
       } else if (LOWORD(wParam) == IDCANCEL) {
         Trace(PortNumberingHeld() ? "command 2, ports still numbered" : "command 2");
