@@ -167,14 +167,15 @@ void WalkNodes(const char* root, Take take) {
   }
 }
 
-const char* Folder() {
+// The folder SENTROVA_COMDIR names, whose links are the only ports; nullptr when unset.
+const char* ComFolderOverride() {
   const char* folder = std::getenv("SENTROVA_COMDIR");
   return folder != nullptr && folder[0] != 0 ? folder : nullptr;
 }
 
 // The folder's links are a numbering of their own, followed at each open, as a Wine
 // prefix's dosdevices are; the numbering held applies to the machine's devices.
-bool UsesHeldNumbering() { return gHeld.held && Folder() == nullptr; }
+bool UsesHeldNumbering() { return gHeld.held && ComFolderOverride() == nullptr; }
 
 }  // namespace
 
@@ -209,7 +210,7 @@ void ReleasePortNumbering() {
 bool PortNumberingHeld() { return gHeld.held; }
 
 bool MachinePortsRoot(std::string* root) {
-  if (Folder() != nullptr) return false;
+  if (ComFolderOverride() != nullptr) return false;
   *root = gHeld.held ? gHeld.root : "";
   return true;
 }
@@ -218,7 +219,7 @@ bool ComDevicePath(int32_t number, char* path, size_t pathSize) {
   if (number < 1 || number > kLastComPort) return false;
   // When set, the folder alone says which ports exist, even when it is empty or
   // missing: tests rely on that.
-  if (const char* folder = Folder()) {
+  if (const char* folder = ComFolderOverride()) {
     int written = std::snprintf(path, pathSize, "%s/com%d", folder, static_cast<int>(number));
     return written > 0 && static_cast<size_t>(written) < pathSize;
   }

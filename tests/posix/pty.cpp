@@ -37,6 +37,10 @@ bool LinkComPort(const char* folder, int number, const char* target) {
   return symlink(target, link) == 0;
 }
 
+bool PinTestPty(TestPty* pty, int number, char* folder, size_t size) {
+  return OpenTestPty(pty) && MakeComFolder(folder, size) && LinkComPort(folder, number, pty->path);
+}
+
 void RemoveComFolder(const char* folder) {
   DIR* dir = opendir(folder);
   if (dir != nullptr) {

@@ -21,4 +21,7 @@ bool MakeComFolder(char* folder, size_t size);
 bool LinkComPort(const char* folder, int number, const char* target);
 void RemoveComFolder(const char* folder);
 
+// A pty pinned as COMn of a fresh SENTROVA_COMDIR folder: the three steps above.
+bool PinTestPty(TestPty* pty, int number, char* folder, size_t size);
+
 int CountOpenDescriptors();

@@ -65,9 +65,7 @@ struct PortTest : ::testing::Test {
 
   void SetUp() override {
     alarm(kHangGuardSeconds);
-    ASSERT_TRUE(OpenTestPty(&pty));
-    ASSERT_TRUE(MakeComFolder(folder, sizeof folder));
-    ASSERT_TRUE(LinkComPort(folder, 3, pty.path));
+    ASSERT_TRUE(PinTestPty(&pty, 3, folder, sizeof folder));
     port = OpenCom(L"COM3:");
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
     DCB dcb = ProgramDcb(4800);
@@ -122,10 +120,8 @@ constexpr uid_t kNobody = 65534;
 TEST(ExclusiveOpen, PortInUseElsewhereIsBusyAndUntouched) {
   alarm(kHangGuardSeconds);
   TestPty pty;
-  ASSERT_TRUE(OpenTestPty(&pty));
   char folder[64];
-  ASSERT_TRUE(MakeComFolder(folder, sizeof folder));
-  ASSERT_TRUE(LinkComPort(folder, 5, pty.path));
+  ASSERT_TRUE(PinTestPty(&pty, 5, folder, sizeof folder));
   termios before;
   ASSERT_EQ(tcgetattr(pty.slave, &before), 0);
   auto expectBusyAndUntouched = [&](const char* holder) {
@@ -865,10 +861,8 @@ TEST(HandleRace, CloseUnderABusyReader) {
 TEST(Descriptors, NoneLeakOverOpensAndFailedOpens) {
   alarm(kHangGuardSeconds);
   TestPty pty;
-  ASSERT_TRUE(OpenTestPty(&pty));
   char folder[64];
-  ASSERT_TRUE(MakeComFolder(folder, sizeof folder));
-  ASSERT_TRUE(LinkComPort(folder, 3, pty.path));
+  ASSERT_TRUE(PinTestPty(&pty, 3, folder, sizeof folder));
   ASSERT_TRUE(LinkComPort(folder, 4, "/nonexistent/device"));
   ASSERT_TRUE(LinkComPort(folder, 5, folder));  // a folder: open fails with EISDIR
   int before = CountOpenDescriptors();

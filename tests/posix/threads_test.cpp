@@ -128,10 +128,8 @@ TEST_F(ThreadTest, CancelSynchronousIoFindsNothing) {
 
 TEST_F(ThreadTest, PortsAndThreadsAreNotMistaken) {
   TestPty pty;
-  ASSERT_TRUE(OpenTestPty(&pty));
   char folder[64];
-  ASSERT_TRUE(MakeComFolder(folder, sizeof folder));
-  ASSERT_TRUE(LinkComPort(folder, 1, pty.path));
+  ASSERT_TRUE(PinTestPty(&pty, 1, folder, sizeof folder));
   HANDLE port =
       CreateFileW(L"COM1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(port, INVALID_HANDLE_VALUE);
