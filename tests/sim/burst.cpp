@@ -1,0 +1,145 @@
+// A receiver's bursts: where the fixes lie in its text, when each goes out, and what
+// a UART at another speed makes of them.
+#include "burst.h"
+
+#include <algorithm>
+#include <charconv>
+
+namespace {
+
+constexpr int64_t kNsPerSecond = 1'000'000'000;
+constexpr uint32_t kMaxUpdateHz = 20;
+
+bool ParseDecimal(const std::string& text, uint32_t low, uint32_t high, uint32_t* value) {
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  uint32_t parsed = 0;
+  std::from_chars(text.data(), text.data() + text.size(), parsed);
+  if (parsed < low || parsed > high) return false;
+  *value = parsed;
+  return true;
+}
+
+// The address of the sentence starting at `at` ("GPRMC" of "$GPRMC,..."): up to the
+// first comma, star or line end.
+std::string AddressAt(const std::vector<unsigned char>& text, size_t at) {
+  std::string address;
+  for (size_t i = at + 1; i < text.size() && address.size() < 16; ++i) {
+    unsigned char c = text[i];
+    if (c == ',' || c == '*' || c == '\r' || c == '\n') break;
+    address.push_back(static_cast<char>(c));
+  }
+  return address;
+}
+
+bool CarriesTime(const std::string& address) {
+  if (address.size() < 3) return false;
+  std::string type = address.substr(address.size() - 3);
+  return type == "RMC" || type == "GGA" || type == "GLL" || type == "GNS" || type == "ZDA";
+}
+
+}  // namespace
+
+std::vector<uint32_t> SplitIntoBursts(const std::vector<unsigned char>& text) {
+  std::vector<size_t> starts;
+  std::vector<std::string> addresses;
+  for (size_t i = 0; i < text.size(); ++i) {
+    bool lineStart = i == 0 || text[i - 1] == '\n';
+    if (lineStart && (text[i] == '$' || text[i] == '!')) {
+      starts.push_back(i);
+      addresses.push_back(AddressAt(text, i));
+    }
+  }
+  std::vector<size_t> edges = {0};
+  if (starts.empty()) {
+    for (size_t at = kDefaultBurstBytes; at < text.size(); at += kDefaultBurstBytes) edges.push_back(at);
+  } else {
+    auto timed = std::find_if(addresses.begin(), addresses.end(), CarriesTime);
+    const std::string& marker = timed != addresses.end() ? *timed : addresses[0];
+    for (size_t i = 0; i < starts.size(); ++i) {
+      if (starts[i] != 0 && addresses[i] == marker) edges.push_back(starts[i]);
+    }
+  }
+  edges.push_back(text.size());
+  std::vector<uint32_t> sizes;
+  for (size_t i = 0; i + 1 < edges.size(); ++i) {
+    if (edges[i + 1] > edges[i]) sizes.push_back(static_cast<uint32_t>(edges[i + 1] - edges[i]));
+  }
+  return sizes;
+}
+
+bool ParseRateField(const std::string& field, DeviceBehaviour* device) {
+  size_t timing = field.find_first_of("/+");
+  if (!ParseDecimal(field.substr(0, timing), 50, 4000000, &device->ownRate)) return false;
+  device->updateHz = 1;
+  device->phaseMs = 0;
+  if (timing == std::string::npos) return true;
+  size_t plus = field.find('+', timing);
+  if (field[timing] == '/') {
+    std::string hz = field.substr(timing + 1, plus == std::string::npos ? std::string::npos : plus - timing - 1);
+    if (hz == "stream") {
+      device->updateHz = 0;
+      return plus == std::string::npos;  // a stream has no phase
+    }
+    if (!ParseDecimal(hz, 1, kMaxUpdateHz, &device->updateHz)) return false;
+  }
+  if (plus == std::string::npos) return true;
+  return ParseDecimal(field.substr(plus + 1), 0, 1000 / device->updateHz - 1, &device->phaseMs);
+}
+
+BurstSchedule MakeBurstSchedule(const DeviceBehaviour& device) {
+  BurstSchedule schedule;
+  uint32_t perSecond = device.ownRate / 10;
+  if (device.updateHz == 0 || perSecond == 0 || device.text.empty()) return schedule;
+  std::vector<uint32_t> sizes = device.burstSizes;
+  if (sizes.empty()) sizes = SplitIntoBursts(device.text);
+  const int64_t period = kNsPerSecond / device.updateHz;
+  int64_t ends = 0;
+  size_t offset = 0;
+  for (size_t k = 0; k < sizes.size() && offset < device.text.size(); ++k) {
+    int64_t start = std::max(static_cast<int64_t>(k) * period, ends);
+    uint32_t size = static_cast<uint32_t>(std::min<size_t>(sizes[k], device.text.size() - offset));
+    int64_t length = static_cast<int64_t>(size) * kNsPerSecond / perSecond;
+    schedule.startNs.push_back(start);
+    schedule.lengthNs.push_back(length);
+    schedule.offset.push_back(offset);
+    schedule.size.push_back(size);
+    ends = start + length;
+    offset += size;
+  }
+  // The next pass starts on the next period after the last burst, as the next fix does.
+  schedule.cycleNs = std::max((ends + period - 1) / period * period,
+                              static_cast<int64_t>(schedule.startNs.size()) * period);
+  return schedule;
+}
+
+bool BurstAt(const BurstSchedule& schedule, int64_t sinceNs, BurstSlot* slot) {
+  if (schedule.cycleNs <= 0 || sinceNs < 0) return false;
+  int64_t cycle = sinceNs / schedule.cycleNs;
+  int64_t within = sinceNs % schedule.cycleNs;
+  size_t k = static_cast<size_t>(
+      std::upper_bound(schedule.startNs.begin(), schedule.startNs.end(), within) -
+      schedule.startNs.begin() - 1);
+  size_t count = schedule.startNs.size();
+  int64_t base = cycle * schedule.cycleNs;
+  slot->index = cycle * static_cast<int64_t>(count) + static_cast<int64_t>(k);
+  slot->startNs = base + schedule.startNs[k];
+  slot->lengthNs = schedule.lengthNs[k];
+  slot->nextStartNs = k + 1 < count ? base + schedule.startNs[k + 1] : base + schedule.cycleNs;
+  slot->offset = schedule.offset[k];
+  slot->size = schedule.size[k];
+  return true;
+}
+
+uint32_t BurstBytesPerSecond(const DeviceBehaviour& device, uint32_t configured) {
+  switch (OutputAt(device, configured)) {
+    case LineOutput::kText:
+      return device.ownRate / 10;
+    case LineOutput::kGarbage:
+      return std::min(device.ownRate, configured) / 10;
+    case LineOutput::kNothing:
+      break;
+  }
+  return 0;
+}

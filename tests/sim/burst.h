@@ -1,0 +1,56 @@
+// A receiver's timing: once every update period it sends the bytes of one fix, one
+// burst, and the line is idle until the next. What the bytes are is left to the
+// payload, so any payload (NMEA text, a binary protocol) goes out in bursts alike.
+#pragma once
+
+#include "sim.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Pieces of text in bytes, one fix each. NMEA is cut where each epoch begins: at every
+// sentence with the address of the text's first timed sentence (RMC, GGA, GLL, GNS or
+// ZDA of any talker; else of its first sentence), so a fix stays whole and a log's
+// leading part epoch is a burst of its own. Other bytes go in kDefaultBurstBytes pieces.
+constexpr uint32_t kDefaultBurstBytes = 450;
+std::vector<uint32_t> SplitIntoBursts(const std::vector<unsigned char>& text);
+
+// The RATE field of --port: BITS[/HZ|/stream][+MS]. HZ, 1 to 20, is the update rate (1
+// by default); /stream sends without a pause. MS, below the update period, is when the
+// first burst comes after the port's first open.
+bool ParseRateField(const std::string& field, DeviceBehaviour* device);
+
+// When each burst goes, over one pass through the text: burst k starts k update periods
+// after the first, or as soon as the one before has ended when that one outlasts its
+// period (a receiver whose fix does not fit its period sends without a pause).
+struct BurstSchedule {
+  std::vector<int64_t> startNs;
+  std::vector<int64_t> lengthNs;  // its bytes at the own rate, ten bits each
+  std::vector<size_t> offset;     // where it starts in the text
+  std::vector<uint32_t> size;
+  int64_t cycleNs = 0;            // one pass through the text
+};
+
+// Empty (no cycle) for a device that streams, has no rate or no text.
+BurstSchedule MakeBurstSchedule(const DeviceBehaviour& device);
+
+struct BurstSlot {
+  int64_t index = 0;  // bursts since the first
+  int64_t startNs = 0;
+  int64_t lengthNs = 0;
+  int64_t nextStartNs = 0;
+  size_t offset = 0;
+  uint32_t size = 0;
+};
+
+// The burst begun last at sinceNs, counted from the first burst's start; false before it.
+bool BurstAt(const BurstSchedule& schedule, int64_t sinceNs, BurstSlot* slot);
+
+// Bytes a second the line delivers while a burst lasts at the configured rate: the own
+// rate's text at a tenth of it; elsewhere junk, one byte per character time of the
+// slower of the two speeds (a slow UART frames one byte per character time of its own
+// while the line is busy; a fast one about one per character of the slow sender).
+// Over the burst's length that is a few bytes a burst: about 19 at 4800 for a
+// receiver at 115200.
+uint32_t BurstBytesPerSecond(const DeviceBehaviour& device, uint32_t configured);
