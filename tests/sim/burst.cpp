@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <initializer_list>
 
 namespace {
 
@@ -33,10 +34,12 @@ std::string AddressAt(const std::vector<unsigned char>& text, size_t at) {
   return address;
 }
 
-bool CarriesTime(const std::string& address) {
+bool HasType(const std::string& address, std::initializer_list<const char*> types) {
   if (address.size() < 3) return false;
-  std::string type = address.substr(address.size() - 3);
-  return type == "RMC" || type == "GGA" || type == "GLL" || type == "GNS" || type == "ZDA";
+  for (const char* type : types) {
+    if (address.compare(address.size() - 3, 3, type) == 0) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -55,10 +58,17 @@ std::vector<uint32_t> SplitIntoBursts(const std::vector<unsigned char>& text) {
   if (starts.empty()) {
     for (size_t at = kDefaultBurstBytes; at < text.size(); at += kDefaultBurstBytes) edges.push_back(at);
   } else {
-    auto timed = std::find_if(addresses.begin(), addresses.end(), CarriesTime);
-    const std::string& marker = timed != addresses.end() ? *timed : addresses[0];
+    // A fix begins with its RMC (u-blox, Garmin) or its GGA (SiRF, MTK), whichever the
+    // receiver sends first; GLL, GNS or ZDA where it sends neither.
+    auto first = [&](std::initializer_list<const char*> types) {
+      return std::find_if(addresses.begin(), addresses.end(),
+                          [&](const std::string& address) { return HasType(address, types); });
+    };
+    auto marker = first({"RMC", "GGA"});
+    if (marker == addresses.end()) marker = first({"GLL", "GNS", "ZDA"});
+    if (marker == addresses.end()) marker = addresses.begin();
     for (size_t i = 0; i < starts.size(); ++i) {
-      if (starts[i] != 0 && addresses[i] == marker) edges.push_back(starts[i]);
+      if (starts[i] != 0 && addresses[i] == *marker) edges.push_back(starts[i]);
     }
   }
   edges.push_back(text.size());

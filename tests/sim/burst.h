@@ -9,10 +9,11 @@
 #include <string>
 #include <vector>
 
-// Pieces of text in bytes, one fix each. NMEA is cut where each epoch begins: at every
-// sentence with the address of the text's first timed sentence (RMC, GGA, GLL, GNS or
-// ZDA of any talker; else of its first sentence), so a fix stays whole and a log's
-// leading part epoch is a burst of its own. Other bytes go in kDefaultBurstBytes pieces.
+// Pieces of text in bytes, one fix each. NMEA is cut where each epoch begins: before
+// every sentence with the address of the text's first RMC or GGA (of any talker; else
+// its first GLL, GNS or ZDA, else its first sentence), so a fix stays whole and the
+// part epoch a log may begin with is a burst of its own. Other bytes go in
+// kDefaultBurstBytes pieces.
 constexpr uint32_t kDefaultBurstBytes = 450;
 std::vector<uint32_t> SplitIntoBursts(const std::vector<unsigned char>& text);
 

@@ -40,7 +40,7 @@ const char kUsage[] =
     "\n"
     "RATE is BITS[/HZ|/stream][+MS]. A device with a rate talks as a receiver does:\n"
     "HZ times a second (1 unless given, up to 20) one burst, the sentences of one fix\n"
-    "(of FILE: from one timed sentence type to its next), the first MS ms after the\n"
+    "(of FILE: from one RMC or GGA to the next), the first MS ms after the\n"
     "port's first open; the line is idle in between. At another speed it sends junk\n"
     "only while a burst lasts, a tenth of the slower speed's bits in bytes a second:\n"
     "a few bytes a burst. /stream sends without a pause instead.\n"
