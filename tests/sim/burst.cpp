@@ -125,9 +125,10 @@ BurstSchedule MakeBurstSchedule(const DeviceBehaviour& device) {
 }
 
 bool BurstAt(const BurstSchedule& schedule, int64_t sinceNs, BurstSlot* slot) {
-  if (schedule.cycleNs <= 0 || sinceNs < 0) return false;
-  int64_t cycle = sinceNs / schedule.cycleNs;
-  int64_t within = sinceNs % schedule.cycleNs;
+  if (schedule.cycleNs <= 0) return false;
+  // Floored: before the first open the receiver was already talking.
+  int64_t cycle = sinceNs / schedule.cycleNs - (sinceNs % schedule.cycleNs < 0 ? 1 : 0);
+  int64_t within = sinceNs - cycle * schedule.cycleNs;
   size_t k = static_cast<size_t>(
       std::upper_bound(schedule.startNs.begin(), schedule.startNs.end(), within) -
       schedule.startNs.begin() - 1);

@@ -18,8 +18,9 @@ constexpr uint32_t kDefaultBurstBytes = 450;
 std::vector<uint32_t> SplitIntoBursts(const std::vector<unsigned char>& text);
 
 // The RATE field of --port: BITS[/HZ|/stream][+MS]. HZ, 1 to 20, is the update rate (1
-// by default); /stream sends without a pause. MS, below the update period, is when the
-// first burst comes after the port's first open.
+// by default); /stream sends without a pause. MS, below the update period, is where the
+// port's first open falls in the receiver's period: a burst begins MS ms after it (the
+// one before may still be under way).
 bool ParseRateField(const std::string& field, DeviceBehaviour* device);
 
 // When each burst goes, over one pass through the text: burst k starts k update periods
@@ -45,7 +46,8 @@ struct BurstSlot {
   uint32_t size = 0;
 };
 
-// The burst begun last at sinceNs, counted from the first burst's start; false before it.
+// The burst begun last at sinceNs, counted from the start of burst 0 (the text's first)
+// on, or back: the receiver talked before anyone listened. False without a schedule.
 bool BurstAt(const BurstSchedule& schedule, int64_t sinceNs, BurstSlot* slot);
 
 // Bytes a second the line delivers while a burst lasts at the configured rate: the own

@@ -93,7 +93,7 @@ void StartSession(SimDevice* device, int64_t now) {
   device->lastRate = 0;
   device->unplugAtNs = -1;
   device->burstIndex = -1;
-  // The receiver's second runs from its first open on, whoever opens it later.
+  // The receiver's second is set once, at the first open, whoever opens it later.
   if (device->anchorNs < 0) device->anchorNs = device->sendFromNs + device->behaviour.phaseMs * 1'000'000ll;
 }
 
@@ -137,9 +137,7 @@ uint64_t BytesIn(int64_t ns, uint32_t perSecond) {
 // next tick: the next byte's time, or the next burst's start.
 int64_t TickBursts(SimDevice* device, int64_t now, LineOutput output, uint32_t rate, int32_t queued) {
   BurstSlot slot;
-  if (!BurstAt(device->bursts, now - device->anchorNs, &slot)) {
-    return std::min(device->anchorNs, now + kMaxTickNs);
-  }
+  BurstAt(device->bursts, now - device->anchorNs, &slot);
   const DeviceBehaviour& behaviour = device->behaviour;
   uint32_t perSecond = BurstBytesPerSecond(behaviour, rate);
   uint64_t total = output == LineOutput::kText ? slot.size : BytesIn(slot.lengthNs, perSecond);

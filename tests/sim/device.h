@@ -29,7 +29,7 @@ struct SimDevice {
   uint64_t garbageState = 0;
   uint32_t lastRate = 0;
   BurstSchedule bursts;         // when its fixes go out; no cycle: it streams
-  int64_t anchorNs = -1;        // the first burst's start, phaseMs after the first open
+  int64_t anchorNs = -1;        // burst 0's start, phaseMs after the first open
   int64_t burstIndex = -1;      // the burst this open sends
   LineOutput burstOutput = LineOutput::kNothing;
   uint64_t burstSent = 0;       // its bytes sent, or lost, so far

@@ -285,7 +285,10 @@ TEST(Bursts, FixesScheduleAndJunk) {
   BurstSchedule schedule = MakeBurstSchedule(receiver);
   EXPECT_EQ(schedule.cycleNs, 5'000'000'000);
   BurstSlot slot;
-  EXPECT_FALSE(BurstAt(schedule, -1, &slot));
+  ASSERT_TRUE(BurstAt(schedule, -200'000'000, &slot));  // talking before the first open
+  EXPECT_EQ(slot.index, -1);
+  EXPECT_EQ(slot.startNs, -1'000'000'000);
+  EXPECT_EQ(slot.offset + slot.size, builtIn.size());
   ASSERT_TRUE(BurstAt(schedule, 6'200'000'000, &slot));
   EXPECT_EQ(slot.index, 6);
   EXPECT_EQ(slot.startNs, 6'000'000'000);
