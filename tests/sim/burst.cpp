@@ -44,7 +44,7 @@ bool HasType(const std::string& address, std::initializer_list<const char*> type
 
 }  // namespace
 
-std::vector<uint32_t> SplitIntoBursts(const std::vector<unsigned char>& text) {
+std::vector<uint32_t> SplitIntoBursts(const std::vector<unsigned char>& text, size_t* first) {
   std::vector<size_t> starts;
   std::vector<std::string> addresses;
   for (size_t i = 0; i < text.size(); ++i) {
@@ -54,9 +54,9 @@ std::vector<uint32_t> SplitIntoBursts(const std::vector<unsigned char>& text) {
       addresses.push_back(AddressAt(text, i));
     }
   }
-  std::vector<size_t> edges = {0};
+  std::vector<size_t> edges;
   if (starts.empty()) {
-    for (size_t at = kDefaultBurstBytes; at < text.size(); at += kDefaultBurstBytes) edges.push_back(at);
+    for (size_t at = 0; at < text.size(); at += kDefaultBurstBytes) edges.push_back(at);
   } else {
     // A fix begins with its RMC (u-blox, Garmin) or its GGA (SiRF, MTK), whichever the
     // receiver sends first; GLL, GNS or ZDA where it sends neither.
@@ -68,13 +68,14 @@ std::vector<uint32_t> SplitIntoBursts(const std::vector<unsigned char>& text) {
     if (marker == addresses.end()) marker = first({"GLL", "GNS", "ZDA"});
     if (marker == addresses.end()) marker = addresses.begin();
     for (size_t i = 0; i < starts.size(); ++i) {
-      if (starts[i] != 0 && addresses[i] == *marker) edges.push_back(starts[i]);
+      if (addresses[i] == *marker) edges.push_back(starts[i]);
     }
   }
-  edges.push_back(text.size());
+  *first = edges.empty() ? 0 : edges[0];
+  edges.push_back(text.size() + *first);  // round the loop
   std::vector<uint32_t> sizes;
   for (size_t i = 0; i + 1 < edges.size(); ++i) {
-    if (edges[i + 1] > edges[i]) sizes.push_back(static_cast<uint32_t>(edges[i + 1] - edges[i]));
+    sizes.push_back(static_cast<uint32_t>(edges[i + 1] - edges[i]));
   }
   return sizes;
 }
@@ -103,13 +104,15 @@ BurstSchedule MakeBurstSchedule(const DeviceBehaviour& device) {
   uint32_t perSecond = device.ownRate / 10;
   if (device.updateHz == 0 || perSecond == 0 || device.text.empty()) return schedule;
   std::vector<uint32_t> sizes = device.burstSizes;
-  if (sizes.empty()) sizes = SplitIntoBursts(device.text);
+  size_t first = 0;
+  if (sizes.empty()) sizes = SplitIntoBursts(device.text, &first);
   const int64_t period = kNsPerSecond / device.updateHz;
   int64_t ends = 0;
-  size_t offset = 0;
-  for (size_t k = 0; k < sizes.size() && offset < device.text.size(); ++k) {
+  size_t offset = first;
+  const size_t end = first + device.text.size();
+  for (size_t k = 0; k < sizes.size() && offset < end; ++k) {
     int64_t start = std::max(static_cast<int64_t>(k) * period, ends);
-    uint32_t size = static_cast<uint32_t>(std::min<size_t>(sizes[k], device.text.size() - offset));
+    uint32_t size = static_cast<uint32_t>(std::min<size_t>(sizes[k], end - offset));
     int64_t length = static_cast<int64_t>(size) * kNsPerSecond / perSecond;
     schedule.startNs.push_back(start);
     schedule.lengthNs.push_back(length);

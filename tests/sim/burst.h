@@ -9,13 +9,15 @@
 #include <string>
 #include <vector>
 
-// Pieces of text in bytes, one fix each. NMEA is cut where each epoch begins: before
-// every sentence with the address of the text's first RMC or GGA (of any talker; else
-// its first GLL, GNS or ZDA, else its first sentence), so a fix stays whole and the
-// part epoch a log may begin with is a burst of its own. Other bytes go in
-// kDefaultBurstBytes pieces.
+// Pieces of the looped text in bytes, one fix each, the first at *first. NMEA is cut
+// where each epoch begins: before every sentence with the address of the text's first
+// RMC or GGA (of any talker; else its first GLL, GNS or ZDA, else its first sentence),
+// so a fix stays whole. The first piece begins at the first such sentence, and the
+// last runs round the loop to it: what a cut log ends and begins with (part of a fix,
+// a start-up banner) goes out as one burst. Other bytes go in kDefaultBurstBytes
+// pieces from the start.
 constexpr uint32_t kDefaultBurstBytes = 450;
-std::vector<uint32_t> SplitIntoBursts(const std::vector<unsigned char>& text);
+std::vector<uint32_t> SplitIntoBursts(const std::vector<unsigned char>& text, size_t* first);
 
 // The RATE field of --port: BITS[/HZ|/stream][+MS]. HZ, 1 to 20, is the update rate (1
 // by default); /stream sends without a pause. MS, below the update period, is where the
@@ -29,7 +31,7 @@ bool ParseRateField(const std::string& field, DeviceBehaviour* device);
 struct BurstSchedule {
   std::vector<int64_t> startNs;
   std::vector<int64_t> lengthNs;  // its bytes at the own rate, ten bits each
-  std::vector<size_t> offset;     // where it starts in the text
+  std::vector<size_t> offset;     // where it starts in the text, which it may run past
   std::vector<uint32_t> size;
   int64_t cycleNs = 0;            // one pass through the text
 };

@@ -20,8 +20,9 @@ struct DeviceBehaviour {
   uint32_t vanishAfter = 0;            // unplugged after this many bytes of one open; 0: never
   std::vector<unsigned char> text;     // sent in a loop at the own rate
   // A device with a rate talks in bursts (burst.h): updateHz times a second the bytes
-  // of one fix, burstSizes[k] for the k-th (empty: SplitIntoBursts of the text), one
-  // beginning phaseMs after its first open. updateHz 0: it streams without a pause.
+  // of one fix, burstSizes[k] for the k-th from the text's start (empty: its fixes, as
+  // SplitIntoBursts finds them), one beginning phaseMs after its first open. updateHz
+  // 0: it streams without a pause.
   uint32_t updateHz = 1;
   uint32_t phaseMs = 0;
   std::vector<uint32_t> burstSizes;

@@ -227,13 +227,14 @@ TEST_F(SimulatorTest, TalksInBurstsOnceASecond) {
   std::vector<unsigned char> text;
   std::string error;
   ASSERT_TRUE(LoadReplayText(log, &text, &error)) << error;
-  std::vector<uint32_t> epochs = SplitIntoBursts(text);
+  size_t at = 0;
+  std::vector<uint32_t> epochs = SplitIntoBursts(text, &at);
   ASSERT_GE(epochs.size(), 3u);
+  EXPECT_EQ(std::string(text.begin() + at, text.begin() + at + 7), "$GPRMC,");  // past the banner
 
   // A replay from its first open: each burst is the log's next epoch, whole.
   int fd = OpenPort(folder, 2, B9600);
   ASSERT_GE(fd, 0);
-  size_t at = 0;
   for (int burst = 0; burst < 2; ++burst) {
     std::string got = ReadPort(fd, epochs[burst], kDataDeadlineMs);
     EXPECT_EQ(got, std::string(text.begin() + at, text.begin() + at + epochs[burst])) << burst;
@@ -267,15 +268,21 @@ TEST_F(SimulatorTest, TalksInBurstsOnceASecond) {
 // Where the bursts lie and when they go, as pure arithmetic.
 TEST(Bursts, FixesScheduleAndJunk) {
   std::vector<unsigned char> builtIn = BuiltInText(false);
-  std::vector<uint32_t> sizes = SplitIntoBursts(builtIn);
+  size_t at = 7;
+  std::vector<uint32_t> sizes = SplitIntoBursts(builtIn, &at);
   ASSERT_EQ(sizes.size(), 5u);
-  size_t at = 0;
+  EXPECT_EQ(at, 0u);
   for (uint32_t size : sizes) {
     EXPECT_NEAR(size, 450.0, 30.0);
     EXPECT_EQ(std::string(builtIn.begin() + at, builtIn.begin() + at + 6), "$GPGGA");
     at += size;
   }
-  EXPECT_EQ(SplitIntoBursts(std::vector<unsigned char>(1000, 0xB5)), std::vector<uint32_t>({450, 450, 100}));
+  EXPECT_EQ(SplitIntoBursts(std::vector<unsigned char>(1000, 0xB5), &at), std::vector<uint32_t>({450, 450, 100}));
+  // A cut log: its last part fix and the part it begins with are one burst.
+  std::string cut = "GSV*00\r\n" + MakeSentence("GPGGA,1") + MakeSentence("GPGSA") + MakeSentence("GPGGA,2");
+  EXPECT_EQ(SplitIntoBursts(std::vector<unsigned char>(cut.begin(), cut.end()), &at),
+            std::vector<uint32_t>({13 + 11, 13 + 8}));
+  EXPECT_EQ(at, 8u);
 
   DeviceBehaviour receiver;
   receiver.ownRate = 115200;
