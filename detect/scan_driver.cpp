@@ -2,6 +2,7 @@
 
 #include "detect/log.h"
 #include "detect/port_probe.h"
+#include "detect/scan_observer.h"
 #include "detect/sentence.h"
 
 #include <cstring>
@@ -11,6 +12,16 @@ namespace {
 
 void ReportScanProgress(const ScanContext* context, int32_t percent) {
   if (context->progress != nullptr) context->progress(percent);
+}
+
+// The capture of an attempt, for an observer that explains the result; the reader
+// has ended, so the buffer is the driver's alone.
+void ReportCapture(const ScanContext* context, int32_t port, uint32_t rate, bool recognised) {
+  const ScanObserver* observer = CurrentScanObserver();
+  if (observer == nullptr || observer->captureTaken == nullptr) return;
+  CaptureReport report = {port, rate, context->captureBuffer, context->capture.count.load(),
+                          recognised};
+  observer->captureTaken(&report);
 }
 
 bool ReaderHasEnded(const ScanContext* context) {
@@ -68,7 +79,10 @@ bool ScanPort(ScanContext* context, int32_t n, uint32_t* rate) {
     bool captured = WaitForCapture(context, waitSeconds);
     ClosePort(context);
     EndReader(context);
-    if (captured && RecogniseSentence(context->captureBuffer, context->capture.count.load())) {
+    bool recognised =
+        captured && RecogniseSentence(context->captureBuffer, context->capture.count.load());
+    ReportCapture(context, n, r, recognised);
+    if (recognised) {
       *rate = r;
       return true;
     }

@@ -6,6 +6,7 @@
 #include "terminal/terminal.h"
 
 #include "resources/resource.h"
+#include "resources/texts.h"
 #include "win32/scan_session.h"
 
 #include <algorithm>
@@ -84,7 +85,9 @@ INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND owner, DL
       case kKeyEnter:
         // The numbering and the notes belong to the scan this command runs.
         BeginScanSession();
+        BeginCaptureNotes();
         SendCommand(IDOK, &gDetectButton);
+        EndCaptureNotes();
         EndScanSession();
         break;
       case kKeyClose:
@@ -184,7 +187,9 @@ int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
   // The result of a scan: its text stays the first line, byte for byte; what the
   // Linux build adds follows on lines of its own.
   std::vector<std::string> notes;
-  if (captionText == "Completed") notes = ResultNotes(bodyText, TakePortNotes());
+  if (captionText == SENTROVA_TEXT_COMPLETED) {
+    notes = ResultNotes(bodyText, TakeScanFindings(bodyText == SENTROVA_TEXT_NOT_FOUND));
+  }
   if (!HaveTerminal()) {
     std::string lines = captionText + ": " + bodyText + "\n";
     for (const std::string& note : notes) lines += note + "\n";

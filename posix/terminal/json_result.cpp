@@ -32,10 +32,18 @@ Json DeviceGroup(const std::string& device) {
   return Shown(found->gr_name);
 }
 
+// Texts from outside as a list; nlohmann would take the vector as it is, but every
+// string goes through VisibleText.
+Json ShownList(const std::vector<std::string>& texts) {
+  Json list = Json::array();
+  for (const std::string& text : texts) list.push_back(Shown(text));
+  return list;
+}
+
 }  // namespace
 
-std::string ScanResultJson(bool found, int32_t port, uint32_t rate,
-                           const std::vector<PortNote>& notes) {
+std::string ScanResultJson(bool found, int32_t port, uint32_t rate, const ScanFindings& findings) {
+  const std::vector<PortNote>& notes = findings.ports;
   Json object = Json::object();
   object["found"] = found;
   object["port"] = nullptr;
@@ -70,6 +78,32 @@ std::string ScanResultJson(bool found, int32_t port, uint32_t rate,
   }
   object["busy"] = busy;
   object["refused"] = refused;
+  // What the ports that answered held, and the adapters that have no port: after a
+  // scan that found nothing (else empty), always given, so `.seen[]` needs no check.
+  Json seen = Json::array();
+  for (const SeenPort& entry : findings.seen) {
+    Json item = Json::object();
+    item["port"] = entry.port;
+    item["rate"] = entry.rate != 0 ? Json(entry.rate) : Json(nullptr);
+    item["device"] = FindFoundDevice(entry.port, &where) ? Shown(where.device) : Json(nullptr);
+    item["what"] = SeenKindName(entry.kind);
+    const char* protocol = SeenProtocol(entry.kind);
+    item["protocol"] = protocol != nullptr ? Json(protocol) : Json(nullptr);
+    item["talkers"] = ShownList(entry.contents.talkers);
+    item["sentences"] = ShownList(entry.contents.sentences);
+    seen.push_back(item);
+  }
+  Json adapters = Json::array();
+  for (const PortlessAdapter& adapter : findings.adapters) {
+    Json item = Json::object();
+    item["usb_id"] = Shown(adapter.usbId);
+    item["product"] = adapter.product.empty() ? Json(nullptr) : Shown(adapter.product);
+    item["serial_driver"] = adapter.serialDriver;
+    item["held_by"] = adapter.heldBy.empty() ? Json(nullptr) : Shown(adapter.heldBy);
+    adapters.push_back(item);
+  }
+  object["seen"] = seen;
+  object["adapters_without_port"] = adapters;
   object["version"] = SENTROVA_VERSION;
   // Every string is valid UTF-8 already; should one not be, the dump replaces the
   // bytes rather than throw, which without exceptions would abort the program.

@@ -1,7 +1,9 @@
 // The lines the Linux build adds under a scan's result. A Linux user hands a device,
 // not a COM number, to the next program, and a port refused for lack of permission
 // or held by another program must not read as "nothing there": the log says "No such
-// port. Skipping." for both, as on Windows, so the result says what happened.
+// port. Skipping." for both, as on Windows, so the result says what happened. A scan
+// that found nothing says what the ports that answered held, and which USB serial
+// adapters have no port at all.
 #include "terminal/terminal.h"
 
 #include "win32/com_names.h"
@@ -186,7 +188,44 @@ void BusyLine(const std::vector<PortNote>& notes, std::vector<std::string>* line
   if (!line.empty()) lines->push_back(line + ".");
 }
 
+// "USB adapter 1a86:7523 (USB Serial) has no port: usbfs holds it, not ch341", and
+// where brltty is installed the way out, once. Kept short for the dialog's box.
+void AdapterLines(const ScanFindings& findings, std::vector<std::string>* lines) {
+  bool claimed = false;
+  for (const PortlessAdapter& adapter : findings.adapters) {
+    std::string line = "USB adapter " + adapter.usbId +
+                       (adapter.product.empty() ? "" : " (" + adapter.product + ")") + " has no port: ";
+    line += adapter.heldBy.empty() ? "no driver holds it, though " + adapter.serialDriver + " would"
+                                   : adapter.heldBy + " holds it, not " + adapter.serialDriver;
+    // brltty claims through usbfs; after it let go, nothing is bound.
+    claimed = claimed || adapter.heldBy == "usbfs" || adapter.heldBy.empty();
+    lines->push_back(line);
+  }
+  if (!claimed || !findings.brltty) return;
+  // Ubuntu starts brltty from a udev rule, which a link to /dev/null of the same name
+  // in /etc masks; Debian's package has none and runs it as a service.
+  std::string keep = findings.brlttyRule.empty()
+                         ? "sudo systemctl mask --now brltty"
+                         : "sudo ln -s /dev/null /etc/udev/rules.d/" + findings.brlttyRule;
+  lines->push_back("brltty (braille displays) takes such adapters. Replug it after: sudo apt remove brltty, or " +
+                   keep);
+}
+
 }  // namespace
+
+ScanFindings TakeScanFindings(bool foundNothing) {
+  ScanFindings findings = {TakePortNotes(), TakeSeenPorts(), {}, false, ""};
+  if (!foundNothing) {
+    findings.seen.clear();
+    return findings;
+  }
+  std::string root;
+  if (MachinePortsRoot(&root)) {
+    findings.adapters = FindPortlessAdapters(root.c_str(), nullptr);
+    findings.brltty = FindBrltty(root.c_str(), &findings.brlttyRule);
+  }
+  return findings;
+}
 
 bool FindFoundDevice(int32_t port, FoundDevice* found) {
   char path[PATH_MAX];
@@ -199,14 +238,21 @@ bool FindFoundDevice(int32_t port, FoundDevice* found) {
   return true;
 }
 
-std::vector<std::string> ScanResultNotes(int32_t foundPort, const std::vector<PortNote>& notes) {
+std::vector<std::string> ScanResultNotes(int32_t foundPort, const ScanFindings& findings) {
   std::vector<std::string> lines;
   if (foundPort != 0) {
     std::string line = FoundDeviceLine(foundPort);
     if (!line.empty()) lines.push_back(line);
   }
-  RefusalLines(notes, &lines);
-  BusyLine(notes, &lines);
+  RefusalLines(findings.ports, &lines);
+  BusyLine(findings.ports, &lines);
+  if (foundPort == 0) {
+    for (const SeenPort& seen : findings.seen) {
+      FoundDevice where;
+      SeenPortLines(seen, FindFoundDevice(seen.port, &where) ? where.device : "", &lines);
+    }
+    AdapterLines(findings, &lines);
+  }
   // Device paths, links and process names come from outside: any local user can
   // name a process after an escape sequence.
   for (std::string& line : lines) line = VisibleText(line);
@@ -214,8 +260,8 @@ std::vector<std::string> ScanResultNotes(int32_t foundPort, const std::vector<Po
 }
 
 // The dialog's box is given its text only; the port found is read back from it.
-std::vector<std::string> ResultNotes(const std::string& result, const std::vector<PortNote>& notes) {
+std::vector<std::string> ResultNotes(const std::string& result, const ScanFindings& findings) {
   int32_t port = 0;
   if (!FoundPort(result, &port)) port = 0;
-  return ScanResultNotes(port, notes);
+  return ScanResultNotes(port, findings);
 }

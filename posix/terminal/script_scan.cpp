@@ -73,11 +73,13 @@ int RunScriptScan(bool json, const std::vector<std::string>& devices) {
   // The devices are looked up in the numbering the scan then holds, so a device
   // cannot change its number between the two.
   BeginScanSession();
+  BeginCaptureNotes();
   std::vector<int32_t> ports;
   for (const std::string& given : devices) {
     int32_t port = 0;
     std::string why;
     if (!PortOfDevice(given.c_str(), &port, &why)) {
+      EndCaptureNotes();
       EndScanSession();
       std::fprintf(stderr, "sentrova: --device '%s': %s\n", VisibleText(given).c_str(), why.c_str());
       if (jsonFd >= 0) close(jsonFd);
@@ -109,12 +111,13 @@ int RunScriptScan(bool json, const std::vector<std::string>& devices) {
       std::snprintf(text, sizeof text, "%s", SENTROVA_TEXT_NOT_FOUND);
     }
   }
+  EndCaptureNotes();
   // The notes and the found port's device are read while the scan's numbering is
   // still held, as the dialog's result box reads them.
-  std::vector<PortNote> notes = TakePortNotes();
+  ScanFindings findings = TakeScanFindings(context != nullptr && !found);
   std::string lines = std::string(SENTROVA_TEXT_COMPLETED ": ") + text + "\n";
-  for (const std::string& note : ScanResultNotes(found ? port : 0, notes)) lines += note + "\n";
-  std::string object = context != nullptr ? ScanResultJson(found, port, rate, notes) + "\n" : "";
+  for (const std::string& note : ScanResultNotes(found ? port : 0, findings)) lines += note + "\n";
+  std::string object = context != nullptr ? ScanResultJson(found, port, rate, findings) + "\n" : "";
   EndScanSession();
 
   std::fflush(stdout);  // the log first, then the result

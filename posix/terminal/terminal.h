@@ -4,7 +4,9 @@
 
 #include <windows.h>
 
+#include "terminal/capture_notes.h"
 #include "win32/port_notes.h"
+#include "win32/usb_adapters.h"
 
 #include <string>
 #include <vector>
@@ -89,13 +91,29 @@ void DiscardTypeAhead();
 void StartSignalWatch();
 
 // ---- the result's notes ----------------------------------------------------
+// What a scan learnt beside its result: the ports it could not open and, when it
+// found nothing, what the ports that answered held and the USB serial adapters that
+// have no port (with whether brltty is installed, and its udev rule).
+struct ScanFindings {
+  std::vector<PortNote> ports;
+  std::vector<SeenPort> seen;
+  std::vector<PortlessAdapter> adapters;
+  bool brltty;
+  std::string brlttyRule;
+};
+// Takes the notes the scan made; the seen ports and the adapters only when it found
+// nothing (foundNothing), and the adapters only when the ports are the machine's
+// (no SENTROVA_COMDIR), under the numbering's root. Inside the scan's session.
+ScanFindings TakeScanFindings(bool foundNothing);
+
 // The lines the Linux build shows under a scan's result text: for a receiver found,
 // which device the port is; for ports refused for lack of permission, which ones,
-// their group and how to join it; for busy ports, which program holds them.
+// their group and how to join it; for busy ports, which program holds them; then
+// what the ports that answered held, and the adapters without a port.
 // foundPort is the port found, 0 when none was.
-std::vector<std::string> ScanResultNotes(int32_t foundPort, const std::vector<PortNote>& notes);
+std::vector<std::string> ScanResultNotes(int32_t foundPort, const ScanFindings& findings);
 // The same for a result box's text, whose port is read from the text.
-std::vector<std::string> ResultNotes(const std::string& result, const std::vector<PortNote>& notes);
+std::vector<std::string> ResultNotes(const std::string& result, const ScanFindings& findings);
 
 // Where the port found is: its path in the scan's numbering, the device that is
 // (links resolved) and the device's stable udev link ("" when it has none). Raw
@@ -114,5 +132,4 @@ bool FindFoundDevice(int32_t port, FoundDevice* found);
 // Returns the exit status: 0 found, 1 none found, 2 bad usage or no scan possible.
 int RunScriptScan(bool json, const std::vector<std::string>& devices);
 // The JSON object of a finished scan, on one line.
-std::string ScanResultJson(bool found, int32_t port, uint32_t rate,
-                           const std::vector<PortNote>& notes);
+std::string ScanResultJson(bool found, int32_t port, uint32_t rate, const ScanFindings& findings);

@@ -209,6 +209,12 @@ void ReleasePortNumbering() {
 
 bool PortNumberingHeld() { return gHeld.held; }
 
+bool MachinePortsRoot(std::string* root) {
+  if (Folder() != nullptr) return false;
+  *root = gHeld.held ? gHeld.root : "";
+  return true;
+}
+
 bool ComDevicePath(int32_t number, char* path, size_t pathSize) {
   if (number < 1 || number > kLastComPort) return false;
   // When set, the folder alone says which ports exist, even when it is empty or

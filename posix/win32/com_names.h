@@ -33,6 +33,11 @@ void HoldPortNumbering(const char* root);
 void ReleasePortNumbering();
 bool PortNumberingHeld();
 
+// The root of the devices the ports are: the numbering held's, "" (this machine)
+// when none is held. False when $SENTROVA_COMDIR names the ports: they are then the
+// folder's, whatever the machine has.
+bool MachinePortsRoot(std::string* root);
+
 // The device path of port n: $SENTROVA_COMDIR/comN when that variable names a
 // folder, else the numbering held, else the numbering of the devices present now.
 bool ComDevicePath(int32_t number, char* path, size_t pathSize);

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -253,6 +254,58 @@ TEST(PortDevice, BoardUartsAndRfcommAfterWinesSeries) {
     ASSERT_EQ(notes.size(), 1u) << result;
     EXPECT_EQ(notes[0], want);
   }
+  ReleasePortNumbering();
+  RemoveFakeRoot(fake);
+}
+
+// USB devices in sysfs after a scan that found nothing: a CH340 brltty took (bound to
+// usbfs), a u-blox receiver no driver took; not adapters without a port: a CP2102 with
+// its ttyUSB0, a CDC ACM modem with its tty folder, a mouse. modules.alias says which
+// a serial driver would drive; brltty's udev rule is Ubuntu's.
+TEST(PortlessAdapters, NamedWithWhatHoldsThem) {
+  FakeRoot fake;
+  ASSERT_TRUE(MakeFakeRoot(&fake, {}, {}));
+  utsname system;
+  ASSERT_EQ(uname(&system), 0);
+  auto write = [&fake](const std::string& path, const char* text) {  // text nullptr: a folder
+    std::string full = fake.root + "/" + path;
+    for (size_t at = full.find('/', fake.root.size() + 1); at != std::string::npos; at = full.find('/', at + 1)) {
+      mkdir(full.substr(0, at).c_str(), 0755);
+    }
+    FILE* file = text != nullptr ? std::fopen(full.c_str(), "w") : nullptr;
+    return text == nullptr ? mkdir(full.c_str(), 0755) == 0 : file != nullptr && std::fputs(text, file) >= 0 && std::fclose(file) == 0;
+  };
+  const std::string usb = "sys/bus/usb/devices/";
+  // Device, idVendor, idProduct, product, its interface 1.0's modalias.
+  const char* devices[][5] = {
+      {"1-1", "1a86", "7523", "USB Serial", "usb:v1A86p7523d0264dcFFdsc00dp00icFFisc01ip02in00"},
+      {"1-2", "10c4", "ea60", "CP2102", "usb:v10C4pEA60d0100dc00dsc00dp00icFFisc00ip00in00"},
+      {"1-3", "1546", "01a8", "u-blox GNSS receiver", "usb:v1546p01A8d0301dc02dsc00dp00ic02isc02ip01in00"},
+      {"1-4", "1e0e", "9001", "", "usb:v1E0Ep9001d0318dcEFdsc02dp01ic02isc02ip01in00"},
+      {"1-5", "046d", "c077", "USB Optical Mouse", "usb:v046DpC077d7200dc00dsc00dp00ic03isc01ip02in00"}};
+  for (const auto& d : devices) {
+    ASSERT_TRUE(write(usb + d[0] + "/idVendor", d[1]) && write(usb + d[0] + "/idProduct", d[2]) &&
+                write(usb + d[0] + ":1.0/modalias", d[4]) && (d[3][0] == 0 || write(usb + d[0] + "/product", d[3])));
+  }
+  ASSERT_TRUE(write(usb + "1-3:1.1/modalias", "usb:v1546p01A8d0301dc02dsc00dp00ic0Aisc00ip00in01"));  // its data
+  ASSERT_TRUE(write(usb + "1-2:1.0/ttyUSB0", nullptr) && write(usb + "1-4:1.0/tty", nullptr));
+  ASSERT_EQ(symlink("../../../bus/usb/drivers/usbfs", (fake.root + "/" + usb + "1-1:1.0/driver").c_str()), 0);
+  ASSERT_TRUE(write(std::string("lib/modules/") + system.release + "/modules.alias",
+                    "alias usb:v1A86p7523d*dc*dsc*dp*ic*isc*ip*in* ch341\n"
+                    "alias usb:v10C4pEA60d*dc*dsc*dp*ic*isc*ip*in* cp210x\n"
+                    "alias usb:v*p*d*dc*dsc*dp*ic02isc02ip01in* cdc_acm\n"
+                    "alias usb:v*p*d*dc*dsc*dp*ic03isc*ip*in* usbhid\n"));
+  ASSERT_TRUE(write("usr/lib/udev/rules.d/85-brltty.rules", "# starts brltty\n"));
+
+  HoldPortNumbering(fake.root.c_str());
+  std::vector<std::string> notes = ResultNotes("No GPS devices found", TakeScanFindings(true));
+  ASSERT_EQ(notes.size(), 3u);
+  EXPECT_EQ(notes[0], "USB adapter 1a86:7523 (USB Serial) has no port: usbfs holds it, not ch341");
+  EXPECT_EQ(notes[1], "USB adapter 1546:01a8 (u-blox GNSS receiver) has no port: no driver holds it, "
+                      "though cdc_acm would");
+  EXPECT_EQ(notes[2], "brltty (braille displays) takes such adapters. Replug it after: sudo apt remove brltty, "
+                      "or sudo ln -s /dev/null /etc/udev/rules.d/85-brltty.rules");
+  EXPECT_TRUE(TakeScanFindings(false).adapters.empty());  // a receiver was found
   ReleasePortNumbering();
   RemoveFakeRoot(fake);
 }

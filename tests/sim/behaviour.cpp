@@ -130,7 +130,8 @@ bool ParsePortArgument(const char* argument, std::vector<DeviceBehaviour>* devic
   }
   const std::string& mode = f[1];
   DeviceBehaviour device;
-  bool wantsRate = mode == "nmea" || mode == "gn" || mode == "alive-then-silent" ||
+  bool binary = mode == "ubx" || mode == "sirf";
+  bool wantsRate = mode == "nmea" || mode == "gn" || binary || mode == "alive-then-silent" ||
                    mode == "stop-after" || mode == "vanish-after";
   if (wantsRate && (f.size() < 3 || !ParseRateField(f[2], &device))) {
     *error = std::string("bad --port '") + argument + "': " + mode +
@@ -144,9 +145,9 @@ bool ParsePortArgument(const char* argument, std::vector<DeviceBehaviour>* devic
       return false;
     }
     device.atOtherRates = mode == "garbage" ? LineOutput::kGarbage : LineOutput::kNothing;
-  } else if (mode == "nmea" || mode == "gn") {
-    if (mode == "gn" && f.size() != 3) {
-      *error = std::string("bad --port '") + argument + "': gn takes only a rate";
+  } else if (mode == "nmea" || mode == "gn" || binary) {
+    if (mode != "nmea" && f.size() != 3) {
+      *error = std::string("bad --port '") + argument + "': " + mode + " takes only a rate";
       return false;
     }
     device.atOwnRate = LineOutput::kText;
@@ -172,7 +173,7 @@ bool ParsePortArgument(const char* argument, std::vector<DeviceBehaviour>* devic
       std::string path = JoinFrom(f, fileField);
       if (!LoadReplayText(path.c_str(), &device.text, error)) return false;
     } else {
-      device.text = BuiltInText(mode == "gn");
+      device.text = mode == "ubx" ? BuiltInUbx() : mode == "sirf" ? BuiltInSirf() : BuiltInText(mode == "gn");
     }
   }
   for (uint32_t n = first; n <= last; ++n) {

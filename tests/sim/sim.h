@@ -36,6 +36,11 @@ bool ParsePortArgument(const char* argument, std::vector<DeviceBehaviour>* devic
 // bytes each, or the same epochs with the GN talker only.
 std::vector<unsigned char> BuiltInText(bool gnTalker);
 
+// The same epochs from receivers in binary mode: u-blox UBX (NAV-PVT, NAV-SOL) and
+// SiRF binary (MID 41, 2 and 4).
+std::vector<unsigned char> BuiltInUbx();
+std::vector<unsigned char> BuiltInSirf();
+
 // "$" + body + "*" + two-digit checksum + CR LF.
 std::string MakeSentence(const std::string& body);
 

@@ -28,6 +28,8 @@ const char kUsage[] =
     "                                  built-in GGA/GSA/GSV/RMC/VTG epochs;\n"
     "                                  garbage at every other speed\n"
     "  N:gn:RATE                       like nmea, but only $GN sentences\n"
+    "  N:ubx:RATE, N:sirf:RATE         like gn, but a receiver in binary mode: u-blox\n"
+    "                                  UBX (NAV-PVT, NAV-SOL) or SiRF binary frames\n"
     "  N:silent                        exists, never sends\n"
     "  N:garbage                       garbage at every speed\n"
     "  N:alive-then-silent:RATE[:FILE] NMEA at RATE, nothing at every other speed\n"

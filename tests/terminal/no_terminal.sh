@@ -39,7 +39,7 @@ SENTROVA_COMDIR="$work/com" timeout 60 "$program" --scan --json </dev/null >"$wo
 status=$?
 [ "$status" -eq 1 ] || fail "--scan --json over no ports exited $status"
 jq -es '. == [{found: false, port: null, rate: null, device: null, stable_path: null,
-               busy: [], refused: [], version: "1.04"}]' "$work/json" >/dev/null \
+               busy: [], refused: [], seen: [], adapters_without_port: [], version: "1.04"}]' "$work/json" >/dev/null \
   || fail "--scan --json over no ports: $(cat "$work/json")"
 cat "$work/want-out" "$work/want-err" | cmp -s - "$work/err" || fail "--scan --json, stderr: $(tail -2 "$work/err")"
 
@@ -179,7 +179,8 @@ jq -es --arg d1 "$dev1" --arg d2 "$dev2" --arg d3 "$dev3" --arg d5 "$dev5" --arg
   --argjson pid "$holder_pid" --arg g1 "$(stat -c %G "$dev1")" --arg g2 "$(stat -c %G "$dev2")" \
   '. == [{found: true, port: 5, rate: 4800, device: $d5, stable_path: null,
           busy: [{device: $d3, pid: $pid, process: $name, gpsd_rate: null}],
-          refused: [{device: $d1, group: $g1}, {device: $d2, group: $g2}], version: "1.04"}]' \
+          refused: [{device: $d1, group: $g1}, {device: $d2, group: $g2}], seen: [],
+          adapters_without_port: [], version: "1.04"}]' \
   "$work/json" >/dev/null || fail "--scan --json: $(cat "$work/json")"
 
 # --device on the receiver's link: that port alone is tried, and found.
@@ -229,6 +230,41 @@ for _ in $(seq 100); do tail -n +$((mark + 1)) "$work/sim.err" | grep -q 'COM5 c
 tail -n +$((mark + 1)) "$work/sim.err" | grep -q 'COM5 opened' || fail "the interrupted scan never opened COM5"
 tail -n +$((mark + 1)) "$work/sim.err" | grep -q 'COM5 closed' || fail "the interrupted scan left COM5 open"
 tail -n +$((mark + 1)) "$work/sim.err" | grep -q 'COM7 opened' && fail "COM7, given as --device, was opened"
+
+# Receivers the scan does not find, each sending junk at the other rates: one of the GN
+# talker only (COM2, 4800), a u-blox in UBX mode (COM4, 9600), a SiRF in SiRF binary
+# mode (COM6, 57600). The result names each port, its rate, what it sends and the way
+# out; the JSON object says the same.
+kill "$sim_pid" && wait "$sim_pid" 2>/dev/null
+mkdir "$work/binary"
+"$sim" --dir "$work/binary" --port 2:gn:4800 --port 4:ubx:9600 --port 6:sirf:57600 >"$work/sim.out" 2>&1 &
+sim_pid=$!
+for _ in $(seq 100); do grep -q ready "$work/sim.out" && break; sleep 0.1; done
+d2=$(readlink -f "$work/binary/com2")
+d4=$(readlink -f "$work/binary/com4")
+d6=$(readlink -f "$work/binary/com6")
+SENTROVA_COMDIR="$work/binary" timeout 120 "$program" --scan --json >"$work/json" 2>"$work/err"
+status=$?
+[ "$status" -eq 1 ] || fail "--scan over receivers in other modes exited $status"
+# shellcheck disable=SC2016  # the sentences' dollars are text
+{
+  printf 'Completed: No GPS devices found\n'
+  printf 'COM2 at 4800 sends NMEA of talker GN (a multi-constellation receiver), not GP: $GNGGA, $GNGSA, $GNGSV, $GNRMC\n'
+  printf 'It works as it is with gpsd and most programs: %s at 4800 bauds.\n' "$d2"
+  printf 'COM4 at 9600: a u-blox receiver in binary mode (UBX), no NMEA\n'
+  printf "To switch it back to NMEA: gpsctl -n %s (package gpsd), or u-blox's u-center.\n" "$d4"
+  printf 'COM6 at 57600: a SiRF receiver in binary mode (SiRF binary), no NMEA\n'
+  printf 'To switch it back to NMEA (gpsd may have left it so): gpsctl -n %s (package gpsd).\n' "$d6"
+} >"$work/want-err"
+sed -n '/^Completed: /,$p' "$work/err" | cmp -s - "$work/want-err" || fail "receivers in other modes: $(diff "$work/want-err" "$work/err")"
+jq -es --arg d2 "$d2" --arg d4 "$d4" --arg d6 "$d6" \
+  '. == [{found: false, port: null, rate: null, device: null, stable_path: null, busy: [], refused: [],
+          seen: [{port: 2, rate: 4800, device: $d2, what: "other_talkers", protocol: "NMEA", talkers: ["GN"],
+                  sentences: ["$GNGGA", "$GNGSA", "$GNGSV", "$GNRMC"]},
+                 {port: 4, rate: 9600, device: $d4, what: "ubx", protocol: "UBX", talkers: [], sentences: []},
+                 {port: 6, rate: 57600, device: $d6, what: "sirf", protocol: "SiRF", talkers: [], sentences: []}],
+          adapters_without_port: [], version: "1.04"}]' "$work/json" >/dev/null \
+  || fail "receivers in other modes, JSON: $(cat "$work/json")"
 
 if [ "$failed" -eq 0 ]; then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; fi
 exit "$failed"
