@@ -515,7 +515,8 @@ void FollowScans(std::vector<OnceASecondScan>* scans) {
         continue;
       }
       scan.pending.append(chunk, static_cast<size_t>(size));
-      for (size_t line = scan.pending.find('\n'); line != std::string::npos; line = scan.pending.find('\n')) {
+      for (size_t line = scan.pending.find('\n'); line != std::string::npos;
+           line = scan.pending.find('\n')) {
         if (scan.pending.compare(0, 14, "Checking port ") == 0) scan.attemptStarts.push_back(now);
         scan.pending.erase(0, line + 1);
       }
@@ -539,7 +540,8 @@ void BenchOnceASecond() {
     for (int phase = 0; phase < kOnceASecondPhases; ++phase) {
       int32_t port = static_cast<int32_t>(scans.size()) + 1;
       ports.push_back(std::to_string(port) + ":nmea:" + std::to_string(rate) + "+" +
-                      std::to_string(50 + 1000 * phase / kOnceASecondPhases) + ":" + kOnceASecondLog);
+                      std::to_string(50 + 1000 * phase / kOnceASecondPhases) + ":" +
+                      kOnceASecondLog);
       scans.emplace_back();
       scans.back().rate = rate;
     }
@@ -553,7 +555,8 @@ void BenchOnceASecond() {
   MuteLog();  // the children's stdout is their pipe; ours stays quiet meanwhile
   for (size_t i = 0; i < scans.size(); ++i) {
     scans[i].start = NowSeconds();
-    scans[i].pid = StartOnceASecondScan(static_cast<int32_t>(i) + 1, scans[i].rate, &scans[i].output);
+    scans[i].pid =
+        StartOnceASecondScan(static_cast<int32_t>(i) + 1, scans[i].rate, &scans[i].output);
   }
   FollowScans(&scans);
   RestoreLog();
@@ -584,7 +587,8 @@ void BenchOnceASecond() {
   for (int a = 0; a + 1 < kBaudRateCount; ++a) {
     if (attempts[a].empty()) continue;
     char label[96];
-    std::snprintf(label, sizeof label, "  receiver at 115200, the attempt at %u (median)", kBaudRates[a]);
+    std::snprintf(label, sizeof label, "  receiver at 115200, the attempt at %u (median)",
+                  kBaudRates[a]);
     PrintInfo(label, Median(attempts[a]), "s");
   }
 }
@@ -685,7 +689,7 @@ void BenchManyLivePorts(double livenessSeconds) {
   double measured = waits + silent * livenessSeconds;
   PrintInfo("many live ports: scan wall time", timing.wall, "s");
   PrintInfo("  sum of wait periods", waits, "s");
-  PrintInfo("  + liveness tests, nominal (3 ms a try)", nominal, "s");
+  PrintInfo("  + liveness tests, nominal (their 1.25 s span)", nominal, "s");
   // The ratios' targets are ours: what is left over is the opens, the log and the
   // captures' last looks, a few percent at most.
   PrintRow("  scan over waits + nominal liveness", timing.wall / nominal, "x", 1.10, true);

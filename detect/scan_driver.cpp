@@ -45,7 +45,8 @@ bool ReaderHasEnded(const ScanContext* context) {
 //   burst, 19 a second at 4800 for one at 115200, given up at the first look (7 s)
 //   rather than the 35 s limit. The slow receiver above is twice the pace needed.
 bool WaitForCapture(const ScanContext* context, uint32_t waitSeconds) {
-  const uint32_t lastLook = (kCaptureWaitLimitSeconds + waitSeconds - 1) / waitSeconds * waitSeconds;
+  const uint32_t lastLook =
+      (kCaptureWaitLimitSeconds + waitSeconds - 1) / waitSeconds * waitSeconds;
   uint32_t slept = 0;
   for (;;) {
     // Whether the reader ended is asked before the count is read, so that bytes it

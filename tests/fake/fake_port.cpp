@@ -687,7 +687,8 @@ void WINAPI FakeSleep(DWORD milliseconds) {
   uint64_t until = f.nowMs + milliseconds;
   if (f.tickMs != 0) {
     uint64_t tick = f.tickMs;
-    until = f.sleeps++ % 2 == 0 ? (f.nowMs / tick + 1) * tick : (until + tick - 1) / tick * tick + tick;
+    until =
+        f.sleeps++ % 2 == 0 ? (f.nowMs / tick + 1) * tick : (until + tick - 1) / tick * tick + tick;
   }
   Wake(f, lock, until - f.nowMs);
 }

@@ -291,7 +291,8 @@ TEST_F(ScanIntegration, TwentyScansLeaveNothingBehind) {
 #ifdef SENTROVA_PROGRAM
 // The Linux program's scan for scripts over the given ports, its log and result lines
 // in files; it ends with the test (SIGTERM) should the test die first.
-pid_t StartScan(const std::string& folder, const std::vector<int32_t>& ports, const std::string& out) {
+pid_t StartScan(const std::string& folder, const std::vector<int32_t>& ports,
+                const std::string& out) {
   std::vector<std::string> args = {SENTROVA_PROGRAM, "--scan"};
   for (int32_t port : ports) {
     args.push_back("--device");
@@ -307,7 +308,8 @@ pid_t StartScan(const std::string& folder, const std::vector<int32_t>& ports, co
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     int logFd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (logFd < 0 || errFd < 0 || dup2(logFd, STDOUT_FILENO) < 0 || dup2(errFd, STDERR_FILENO) < 0) _exit(127);
+    if (logFd < 0 || errFd < 0 || dup2(logFd, STDOUT_FILENO) < 0 || dup2(errFd, STDERR_FILENO) < 0)
+      _exit(127);
     execv(argv[0], argv.data());
     _exit(127);
   }
@@ -351,12 +353,14 @@ TEST_F(ScanIntegration, FindsAOneHzReceiverAtEveryRateAndPhase) {
   }
   for (size_t i = 0; i < scans.size(); ++i) {
     uint32_t rate = kBaudRates[i / 3];
-    SCOPED_TRACE(testing::Message() << rate << " bit/s, burst " << phasesMs[i % 3] << " ms after the first open");
+    SCOPED_TRACE(testing::Message()
+                 << rate << " bit/s, burst " << phasesMs[i % 3] << " ms after the first open");
     int status = -1;
     ASSERT_EQ(waitpid(pids[i], &status, 0), pids[i]);
     int32_t port = scans[i].back();
     std::string log;
-    if (port == 2) log = "Checking port COM1: bauds rate 4800\nPort exists, but seems to be dead. Skipping.\n";
+    if (port == 2)
+      log = "Checking port COM1: bauds rate 4800\nPort exists, but seems to be dead. Skipping.\n";
     for (uint32_t r : kBaudRates) {
       if (r > rate) break;
       log += "Checking port COM" + std::to_string(port) + ": bauds rate " + std::to_string(r) +

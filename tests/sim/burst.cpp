@@ -12,7 +12,8 @@ constexpr int64_t kNsPerSecond = 1'000'000'000;
 constexpr uint32_t kMaxUpdateHz = 20;
 
 bool ParseDecimal(const std::string& text, uint32_t low, uint32_t high, uint32_t* value) {
-  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) {
+  if (text.empty() || text.size() > 9 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
     return false;
   }
   uint32_t parsed = 0;
@@ -44,32 +45,80 @@ bool HasType(const std::string& address, std::initializer_list<const char*> type
 
 }  // namespace
 
+namespace {
+
+// A whole u-blox UBX frame (B5 62, class, id, length, payload, Fletcher-8) or SiRF
+// binary frame (A0 A2, length, payload, 15-bit sum, B0 B3) at `at`, checksum and all:
+// its size and its message type.
+bool FrameAt(const std::vector<unsigned char>& text, size_t at, size_t* size, std::string* type) {
+  size_t left = text.size() - at;
+  if (left >= 8 && text[at] == 0xB5 && text[at + 1] == 0x62) {
+    *size = 8 + (text[at + 4] | static_cast<size_t>(text[at + 5]) << 8);
+    if (*size > left) return false;
+    unsigned char a = 0, b = 0;
+    for (size_t i = at + 2; i < at + *size - 2; ++i) {
+      a = static_cast<unsigned char>(a + text[i]);
+      b = static_cast<unsigned char>(b + a);
+    }
+    *type = {'U', static_cast<char>(text[at + 2]), static_cast<char>(text[at + 3])};
+    return a == text[at + *size - 2] && b == text[at + *size - 1];
+  }
+  if (left >= 9 && text[at] == 0xA0 && text[at + 1] == 0xA2) {
+    size_t length = (text[at + 2] & 0x7Fu) << 8 | text[at + 3];
+    *size = 8 + length;
+    if (*size > left || length == 0) return false;
+    uint32_t sum = 0;
+    for (size_t i = at + 4; i < at + 4 + length; ++i) sum += text[i];
+    const unsigned char* tail = &text[at + 4 + length];
+    *type = {'S', static_cast<char>(text[at + 4])};
+    uint32_t given = static_cast<uint32_t>(tail[0]) << 8 | tail[1];
+    return given == (sum & 0x7FFF) && tail[2] == 0xB0 && tail[3] == 0xB3;
+  }
+  return false;
+}
+
+}  // namespace
+
 std::vector<uint32_t> SplitIntoBursts(const std::vector<unsigned char>& text, size_t* first) {
-  std::vector<size_t> starts;
-  std::vector<std::string> addresses;
+  std::vector<size_t> starts;  // sentences and frames, each with its type
+  std::vector<std::string> types;
+  std::vector<bool> binary;
   for (size_t i = 0; i < text.size(); ++i) {
+    size_t size = 0;
+    std::string type;
     bool lineStart = i == 0 || text[i - 1] == '\n';
     if (lineStart && (text[i] == '$' || text[i] == '!')) {
       starts.push_back(i);
-      addresses.push_back(AddressAt(text, i));
+      types.push_back(AddressAt(text, i));
+      binary.push_back(false);
+    } else if (FrameAt(text, i, &size, &type)) {
+      starts.push_back(i);
+      types.push_back(type);
+      binary.push_back(true);
+      i += size - 1;  // nothing inside a frame starts another
     }
   }
-  std::vector<size_t> edges;
-  if (starts.empty()) {
-    for (size_t at = 0; at < text.size(); at += kDefaultBurstBytes) edges.push_back(at);
-  } else {
-    // A fix begins with its RMC (u-blox, Garmin) or its GGA (SiRF, MTK), whichever the
-    // receiver sends first; GLL, GNS or ZDA where it sends neither.
-    auto first = [&](std::initializer_list<const char*> types) {
-      return std::find_if(addresses.begin(), addresses.end(),
-                          [&](const std::string& address) { return HasType(address, types); });
-    };
-    auto marker = first({"RMC", "GGA"});
-    if (marker == addresses.end()) marker = first({"GLL", "GNS", "ZDA"});
-    if (marker == addresses.end()) marker = addresses.begin();
+  // A fix begins with its RMC (u-blox, Garmin) or its GGA (SiRF, MTK), whichever the
+  // receiver sends first; GLL, GNS or ZDA where it sends neither; in a binary protocol
+  // with its first frame's message; else with the first sentence.
+  auto find = [&](auto matches) {
     for (size_t i = 0; i < starts.size(); ++i) {
-      if (addresses[i] == *marker) edges.push_back(starts[i]);
+      if (matches(i)) return i;
     }
+    return starts.size();
+  };
+  size_t marker = find([&](size_t i) { return !binary[i] && HasType(types[i], {"RMC", "GGA"}); });
+  if (marker == starts.size()) {
+    marker = find([&](size_t i) { return !binary[i] && HasType(types[i], {"GLL", "GNS", "ZDA"}); });
+  }
+  if (marker == starts.size()) marker = find([&](size_t i) { return binary[i]; });
+  if (marker == starts.size()) marker = 0;
+  std::vector<size_t> edges;
+  for (size_t i = 0; i < starts.size(); ++i) {
+    if (binary[i] == binary[marker] && types[i] == types[marker]) edges.push_back(starts[i]);
+  }
+  if (edges.empty()) {
+    for (size_t at = 0; at < text.size(); at += kDefaultBurstBytes) edges.push_back(at);
   }
   *first = edges.empty() ? 0 : edges[0];
   edges.push_back(text.size() + *first);  // round the loop
@@ -88,7 +137,8 @@ bool ParseRateField(const std::string& field, DeviceBehaviour* device) {
   if (timing == std::string::npos) return true;
   size_t plus = field.find('+', timing);
   if (field[timing] == '/') {
-    std::string hz = field.substr(timing + 1, plus == std::string::npos ? std::string::npos : plus - timing - 1);
+    std::string hz =
+        field.substr(timing + 1, plus == std::string::npos ? std::string::npos : plus - timing - 1);
     if (hz == "stream") {
       device->updateHz = 0;
       return plus == std::string::npos;  // a stream has no phase

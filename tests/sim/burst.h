@@ -9,13 +9,14 @@
 #include <string>
 #include <vector>
 
-// Pieces of the looped text in bytes, one fix each, the first at *first. NMEA is cut
-// where each epoch begins: before every sentence with the address of the text's first
-// RMC or GGA (of any talker; else its first GLL, GNS or ZDA, else its first sentence),
-// so a fix stays whole. The first piece begins at the first such sentence, and the
-// last runs round the loop to it: what a cut log ends and begins with (part of a fix,
-// a start-up banner) goes out as one burst. Other bytes go in kDefaultBurstBytes
-// pieces from the start.
+// Pieces of the looped text in bytes, one fix each, the first at *first. The text is
+// cut where each epoch begins: before every sentence with the address of its first
+// RMC or GGA (of any talker; else its first GLL, GNS or ZDA), or, in UBX or SiRF
+// binary, before every frame of its first frame's message type; else before every
+// sentence like its first. So a fix stays whole. The first piece begins at the first
+// such mark, and the last runs round the loop to it: what a cut log ends and begins
+// with (part of a fix, a start-up banner) goes out as one burst. Bytes with none of
+// these go in kDefaultBurstBytes pieces from the start.
 constexpr uint32_t kDefaultBurstBytes = 450;
 std::vector<uint32_t> SplitIntoBursts(const std::vector<unsigned char>& text, size_t* first);
 
@@ -33,7 +34,7 @@ struct BurstSchedule {
   std::vector<int64_t> lengthNs;  // its bytes at the own rate, ten bits each
   std::vector<size_t> offset;     // where it starts in the text, which it may run past
   std::vector<uint32_t> size;
-  int64_t cycleNs = 0;            // one pass through the text
+  int64_t cycleNs = 0;  // one pass through the text
 };
 
 // Empty (no cycle) for a device that streams, has no rate or no text.

@@ -94,7 +94,9 @@ void StartSession(SimDevice* device, int64_t now) {
   device->unplugAtNs = -1;
   device->burstIndex = -1;
   // The receiver's second is set once, at the first open, whoever opens it later.
-  if (device->anchorNs < 0) device->anchorNs = device->sendFromNs + device->behaviour.phaseMs * 1'000'000ll;
+  if (device->anchorNs < 0) {
+    device->anchorNs = device->sendFromNs + device->behaviour.phaseMs * 1'000'000ll;
+  }
 }
 
 size_t MakeBytes(SimDevice* device, LineOutput output, unsigned char* out, size_t count) {
@@ -135,7 +137,8 @@ uint64_t BytesIn(int64_t ns, uint32_t perSecond) {
 // while no program had the port open is gone, as on a real line. At the own rate that
 // is the burst's part of the text, elsewhere junk while the burst lasts. Returns the
 // next tick: the next byte's time, or the next burst's start.
-int64_t TickBursts(SimDevice* device, int64_t now, LineOutput output, uint32_t rate, int32_t queued) {
+int64_t TickBursts(SimDevice* device, int64_t now, LineOutput output, uint32_t rate,
+                   int32_t queued) {
   BurstSlot slot;
   BurstAt(device->bursts, now - device->anchorNs, &slot);
   const DeviceBehaviour& behaviour = device->behaviour;
@@ -150,8 +153,12 @@ int64_t TickBursts(SimDevice* device, int64_t now, LineOutput output, uint32_t r
   uint64_t due = std::min(total, BytesIn(now - start, perSecond));
   if (due > device->burstSent) {
     uint64_t count = std::min<uint64_t>(due - device->burstSent, kMaxBatch);
-    if (behaviour.bytesPerOpen != 0) count = std::min<uint64_t>(count, behaviour.bytesPerOpen - device->sentThisOpen);
-    if (behaviour.vanishAfter != 0) count = std::min<uint64_t>(count, behaviour.vanishAfter - device->sentThisOpen);
+    if (behaviour.bytesPerOpen != 0) {
+      count = std::min<uint64_t>(count, behaviour.bytesPerOpen - device->sentThisOpen);
+    }
+    if (behaviour.vanishAfter != 0) {
+      count = std::min<uint64_t>(count, behaviour.vanishAfter - device->sentThisOpen);
+    }
     if (output == LineOutput::kText) {
       device->textPosition = (slot.offset + device->burstSent) % behaviour.text.size();
     }
@@ -164,7 +171,8 @@ int64_t TickBursts(SimDevice* device, int64_t now, LineOutput output, uint32_t r
     }
   }
   if (device->burstSent < total) {
-    int64_t next = start + static_cast<int64_t>((device->burstSent + 1) * 1'000'000'000u / perSecond);
+    int64_t next =
+        start + static_cast<int64_t>((device->burstSent + 1) * 1'000'000'000u / perSecond);
     return std::clamp(next, now + kMinTickNs, now + kMaxTickNs);
   }
   return std::min(device->anchorNs + slot.nextStartNs, now + kMaxTickNs);

@@ -277,9 +277,16 @@ TEST(Bursts, FixesScheduleAndJunk) {
     EXPECT_EQ(std::string(builtIn.begin() + at, builtIn.begin() + at + 6), "$GPGGA");
     at += size;
   }
-  EXPECT_EQ(SplitIntoBursts(std::vector<unsigned char>(1000, 0xB5), &at), std::vector<uint32_t>({450, 450, 100}));
+  EXPECT_EQ(SplitIntoBursts(std::vector<unsigned char>(1000, 0xB5), &at),
+            std::vector<uint32_t>({450, 450, 100}));
+  // Binary receivers: a fix from one frame of the first frame's message to the next.
+  for (const std::vector<unsigned char>& frames : {BuiltInUbx(), BuiltInSirf()}) {
+    EXPECT_EQ(SplitIntoBursts(frames, &at), std::vector<uint32_t>(5, frames.size() / 5));
+    EXPECT_EQ(at, 0u);
+  }
   // A cut log: its last part fix and the part it begins with are one burst.
-  std::string cut = "GSV*00\r\n" + MakeSentence("GPGGA,1") + MakeSentence("GPGSA") + MakeSentence("GPGGA,2");
+  std::string cut =
+      "GSV*00\r\n" + MakeSentence("GPGGA,1") + MakeSentence("GPGSA") + MakeSentence("GPGGA,2");
   EXPECT_EQ(SplitIntoBursts(std::vector<unsigned char>(cut.begin(), cut.end()), &at),
             std::vector<uint32_t>({13 + 11, 13 + 8}));
   EXPECT_EQ(at, 8u);
