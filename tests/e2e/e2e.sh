@@ -176,8 +176,9 @@ Scenario() {
       NEVER=(7)
       RESULT="GPS device found at COM@3: / 4800 bauds" ;;
     garbage_then_38400)
-      # Garbage at every rate below its own: three captures with no sentence first.
-      SIM_PORTS=("@12:nmea:38400")
+      # Garbage at every rate below its own: three captures with no sentence first. It
+      # sends five fixes a second, as many receivers do at 38400.
+      SIM_PORTS=("@12:nmea:38400/5")
       EXPECT=("12 4800 alive" "12 9600 alive" "12 19200 alive" "12 38400 alive")
       LAST=12
       RESULT="GPS device found at COM@12: / 38400 bauds" ;;

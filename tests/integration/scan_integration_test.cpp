@@ -163,9 +163,11 @@ TEST_F(ScanIntegration, FindsReceiverOnLowPortAndStopsThere) {
 }
 
 // A receiver at 38400 on COM12 whose port delivers junk at the lower rates: the
-// scan captures and rejects 4800, 9600 and 19200 and finds 38400.
+// scan captures and rejects 4800, 9600 and 19200 and finds 38400. It sends five
+// fixes a second, as many do at that rate (the one-a-second receiver at every rate
+// is below).
 TEST_F(ScanIntegration, FindsHighPortRateBehindGarbage) {
-  StartDevices({"12:nmea:38400"});
+  StartDevices({"12:nmea:38400/5"});
   std::vector<Attempt> attempts;
   AddAbsent(1, 11, &attempts);
   for (uint32_t rate : {4800u, 9600u, 19200u, 38400u}) attempts.push_back({12, rate, Outcome::kAlive});
@@ -244,23 +246,21 @@ TEST_F(ScanIntegration, GoesOnPastADeviceUnpluggedMidCapture) {
   EXPECT_EQ(CountEntries("/proc/self/task"), threads);
 }
 
-// Twenty scans in one process over ports that cost little: two silent ones, one
-// held by another program, the rest absent. Each scan gets the same result, which
-// it could not if a silent port were left open by the scan before (it would read as
-// busy); the ports are free after each, and the process ends with the descriptors
-// and threads it had.
+// Twenty scans in one process over ports that cost little: a silent one (its 1.25 s
+// liveness test), one held by another program, the rest absent. Each scan gets the
+// same result, which it could not if the silent port were left open by the scan
+// before (it would read as busy); the ports are free after each, and the process
+// ends with the descriptors and threads it had.
 TEST_F(ScanIntegration, TwentyScansLeaveNothingBehind) {
   constexpr int kScans = 20;
-  StartDevices({"1:silent", "2:silent", "3:silent"});
+  StartDevices({"1:silent", "2:silent"});
   std::string held = folder + "/com2";
   int holder = open(held.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   ASSERT_GE(holder, 0);
   ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
 
-  std::vector<Attempt> attempts = {{1, 4800, Outcome::kDead},
-                                   {2, 4800, Outcome::kAbsent},
-                                   {3, 4800, Outcome::kDead}};
-  AddAbsent(4, 255, &attempts);
+  std::vector<Attempt> attempts = {{1, 4800, Outcome::kDead}, {2, 4800, Outcome::kAbsent}};
+  AddAbsent(3, 255, &attempts);
   std::string log;
   std::vector<int32_t> progress;
   Expect(attempts, &log, &progress);
@@ -276,7 +276,6 @@ TEST_F(ScanIntegration, TwentyScansLeaveNothingBehind) {
     EXPECT_EQ(result.log, log) << "scan " << scan;
     EXPECT_EQ(gProgress, progress);
     EXPECT_TRUE(PortIsFree(folder, 1)) << "scan " << scan;
-    EXPECT_TRUE(PortIsFree(folder, 3)) << "scan " << scan;
     if (scan == 0) {
       fds = CountEntries("/proc/self/fd");
       threads = CountEntries("/proc/self/task");
