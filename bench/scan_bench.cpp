@@ -4,6 +4,9 @@
 //   scan_bench           the everyday table (about 40 s)
 //   scan_bench --many    adds a scan over 255 live ports (several minutes)
 //   scan_bench --look    only the empty scan and the look for a port's other users
+//   scan_bench --once-a-second
+//                        only receivers that talk once a second, sixty scans side by
+//                        side: each rate at ten points of the receiver's second (80 s)
 #include "detect/port_probe.h"
 #include "detect/scan_context.h"
 #include "detect/scan_driver.h"
@@ -17,7 +20,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cerrno>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <string>
@@ -41,9 +46,13 @@ constexpr int kCrowdProcesses = 200;
 constexpr int kCrowdDescriptors = 250;
 const char kGpsdBenchPort[] = "42947";
 constexpr useconds_t kCaptureRunMicroseconds = 100'000;
-// What one try of the liveness test costs by design: a one-byte read that gives up
-// after its 2 ms total timeout, then a 1 ms sleep.
-constexpr double kNominalLivenessSeconds = kProbeTries * 0.003;
+// What the liveness test of a silent port costs by design: its tries spread over the
+// span, the last read's 2 ms timeout after it.
+constexpr double kNominalLivenessSeconds = kLivenessSpanMs / 1000.0;
+// Receivers once a second: the real log they replay (an MTK chip's fixes, about 400
+// bytes), and the points of their second at which their ports are first opened.
+const char kOnceASecondLog[] = SENTROVA_TEST_DATA "/nmea/mtk-3301.nmea";
+constexpr int kOnceASecondPhases = 10;
 
 double NowSeconds() {
   timespec now = {};
@@ -370,8 +379,9 @@ void BenchPortOpen() {
 double BenchSimulatedPorts() {
   std::string folder;
   SimProcess sim;
-  if (!StartDevices({"3:nmea:4800", "5:nmea:115200", "6:stop-after:4800:1", "7:silent"}, &folder,
-                    &sim)) {
+  // COM5 streams without a pause, so that its reader is reading when the port is closed.
+  if (!StartDevices({"3:nmea:4800", "5:nmea:115200/stream", "6:stop-after:4800:1", "7:silent"},
+                    &folder, &sim)) {
     std::printf("cannot start the simulator\n");
     return kNominalLivenessSeconds;
   }
@@ -422,12 +432,165 @@ double BenchSimulatedPorts() {
     PrintRow(label, *std::max_element(runs.begin(), runs.end()), "ms", c.targetMs, true);
   }
 
-  // No target of its own: half again the designed cost flags a slow read timeout.
+  // It must outlast a 1 Hz receiver's idle part of its second, with margin; more than
+  // a few milliseconds over its span flags tries that do not catch up.
   double liveness = TimeLivenessOfSilentPort(7);
-  PrintRow("liveness test of a silent port (median of 5)", liveness, "s",
-           kNominalLivenessSeconds * 1.5, true);
+  PrintRow("liveness test of a silent port (median of 5)", liveness, "s", 1.2, false);
+  PrintRow("  over its designed span", (liveness - kNominalLivenessSeconds) * 1e3, "ms", 20, true);
   StopDevices(folder, &sim);
   return liveness;
+}
+
+// A PC whose ttyS0-ttyS3 are four UARTs with nothing attached: each costs a liveness
+// test; a receiver once a second at 4800 on the next port (a USB receiver) after them.
+void BenchSilentPorts(double livenessSeconds) {
+  std::string folder;
+  SimProcess sim;
+  std::string receiver = std::string("5:nmea:4800+500:") + kOnceASecondLog;
+  if (!StartDevices({"1-4:silent", receiver}, &folder, &sim)) return;
+  ScanTiming timing = TimeScan();
+  StopDevices(folder, &sim);
+  if (!timing.found || timing.port != 5 || timing.rate != 4800) {
+    std::printf("scan did not find COM5 at 4800 behind four silent ports\n");
+  }
+  PrintInfo("four silent ports, then a receiver at 4800: scan", timing.wall, "s");
+  PrintInfo("  of which the four liveness tests", 4 * livenessSeconds, "s");
+}
+
+struct OnceASecondScan {
+  uint32_t rate = 0;
+  pid_t pid = -1;
+  int output = -1;       // the scan's log, read as it is written
+  std::string pending;   // a line not yet ended
+  double start = 0;
+  std::vector<double> attemptStarts;
+  double end = 0;
+  bool found = false;
+};
+
+// One scan of the port in a child of its own, its log on `output`; exits 0 when the
+// receiver is found at its rate.
+pid_t StartOnceASecondScan(int32_t port, uint32_t rate, int* output) {
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) return -1;
+  std::fflush(stdout);
+  pid_t pid = fork();
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    dup2(pipeFds[1], STDOUT_FILENO);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    ScanContext* context = CreateScanContext(nullptr);
+    int32_t foundPort = 0;
+    uint32_t foundRate = 0;
+    BeginScanSession();
+    bool found = context != nullptr && ScanPorts(context, &port, 1, &foundPort, &foundRate);
+    EndScanSession();
+    std::fflush(stdout);
+    _exit(found && foundRate == rate ? 0 : 1);
+  }
+  close(pipeFds[1]);
+  *output = pipeFds[0];
+  return pid;
+}
+
+// Reads every scan's log until all have ended, noting when each attempt began.
+void FollowScans(std::vector<OnceASecondScan>* scans) {
+  size_t open = scans->size();
+  while (open > 0) {
+    std::vector<pollfd> fds;
+    for (OnceASecondScan& scan : *scans) fds.push_back({scan.output, POLLIN, 0});
+    if (poll(fds.data(), fds.size(), 1000) < 0 && errno != EINTR) return;
+    double now = NowSeconds();
+    for (size_t i = 0; i < scans->size(); ++i) {
+      OnceASecondScan& scan = (*scans)[i];
+      if (scan.output < 0 || (fds[i].revents & (POLLIN | POLLHUP)) == 0) continue;
+      char chunk[512];
+      ssize_t size = read(scan.output, chunk, sizeof chunk);
+      if (size <= 0) {
+        close(scan.output);
+        scan.output = -1;
+        scan.end = now;
+        --open;
+        continue;
+      }
+      scan.pending.append(chunk, static_cast<size_t>(size));
+      for (size_t line = scan.pending.find('\n'); line != std::string::npos;
+           line = scan.pending.find('\n')) {
+        if (scan.pending.compare(0, 14, "Checking port ") == 0) scan.attemptStarts.push_back(now);
+        scan.pending.erase(0, line + 1);
+      }
+    }
+  }
+  for (OnceASecondScan& scan : *scans) {
+    int status = 0;
+    waitpid(scan.pid, &status, 0);
+    scan.found = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+}
+
+// A receiver that talks once a second, alone on its port, at each of the six rates and
+// ten points of its second: how often the scan finds it, and how long it takes. All
+// sixty scans run side by side, each in a process of its own: the time is the scan's
+// waits. For the receiver at 115200, what each lower rate's attempt costs.
+void BenchOnceASecond() {
+  std::vector<std::string> ports;
+  std::vector<OnceASecondScan> scans;
+  for (uint32_t rate : kBaudRates) {
+    for (int phase = 0; phase < kOnceASecondPhases; ++phase) {
+      int32_t port = static_cast<int32_t>(scans.size()) + 1;
+      ports.push_back(std::to_string(port) + ":nmea:" + std::to_string(rate) + "+" +
+                      std::to_string(50 + 1000 * phase / kOnceASecondPhases) + ":" +
+                      kOnceASecondLog);
+      scans.emplace_back();
+      scans.back().rate = rate;
+    }
+  }
+  std::string folder;
+  SimProcess sim;
+  if (!StartDevices(ports, &folder, &sim)) {
+    std::printf("cannot start the simulator\n");
+    return;
+  }
+  MuteLog();  // the children's stdout is their pipe; ours stays quiet meanwhile
+  for (size_t i = 0; i < scans.size(); ++i) {
+    scans[i].start = NowSeconds();
+    scans[i].pid =
+        StartOnceASecondScan(static_cast<int32_t>(i) + 1, scans[i].rate, &scans[i].output);
+  }
+  FollowScans(&scans);
+  RestoreLog();
+  StopDevices(folder, &sim);
+
+  std::vector<double> attempts[kBaudRateCount];
+  for (uint32_t rate : kBaudRates) {
+    std::vector<double> times;
+    int found = 0;
+    for (const OnceASecondScan& scan : scans) {
+      if (scan.rate != rate) continue;
+      found += scan.found ? 1 : 0;
+      if (scan.found) times.push_back(scan.end - scan.start);
+      if (rate != 115200 || !scan.found) continue;
+      for (size_t a = 0; a + 1 < scan.attemptStarts.size() && a < kBaudRateCount; ++a) {
+        attempts[a].push_back(scan.attemptStarts[a + 1] - scan.attemptStarts[a]);
+      }
+    }
+    char label[96];
+    std::snprintf(label, sizeof label, "1 Hz receiver at %u: found %d of %d, median", rate, found,
+                  kOnceASecondPhases);
+    if (times.empty()) {
+      std::printf("%-52s %14s\n", label, "-");
+    } else {
+      PrintInfo(label, Median(times), "s");
+    }
+  }
+  for (int a = 0; a + 1 < kBaudRateCount; ++a) {
+    if (attempts[a].empty()) continue;
+    char label[96];
+    std::snprintf(label, sizeof label, "  receiver at 115200, the attempt at %u (median)",
+                  kBaudRates[a]);
+    PrintInfo(label, Median(attempts[a]), "s");
+  }
 }
 
 // Probes the port and measures the process's CPU (user+sys over wall, one core) for
@@ -526,7 +689,7 @@ void BenchManyLivePorts(double livenessSeconds) {
   double measured = waits + silent * livenessSeconds;
   PrintInfo("many live ports: scan wall time", timing.wall, "s");
   PrintInfo("  sum of wait periods", waits, "s");
-  PrintInfo("  + liveness tests, nominal (3 ms a try)", nominal, "s");
+  PrintInfo("  + liveness tests, nominal (their 1.25 s span)", nominal, "s");
   // The ratios' targets are ours: what is left over is the opens, the log and the
   // captures' last looks, a few percent at most.
   PrintRow("  scan over waits + nominal liveness", timing.wall / nominal, "x", 1.10, true);
@@ -539,15 +702,21 @@ void BenchManyLivePorts(double livenessSeconds) {
 int main(int argc, char** argv) {
   bool many = argc > 1 && std::strcmp(argv[1], "--many") == 0;
   bool look = argc > 1 && std::strcmp(argv[1], "--look") == 0;
-  if (argc > 1 && !many && !look) {
-    std::fprintf(stderr, "usage: scan_bench [--many | --look]\n");
+  bool onceASecond = argc > 1 && std::strcmp(argv[1], "--once-a-second") == 0;
+  if (argc > 1 && !many && !look && !onceASecond) {
+    std::fprintf(stderr, "usage: scan_bench [--many | --look | --once-a-second]\n");
     return 2;
   }
   PrintHeader();
+  if (onceASecond) {
+    BenchOnceASecond();
+    return 0;
+  }
   BenchEmptyScan();
   BenchPortOpen();
   if (look) return 0;
   double liveness = BenchSimulatedPorts();
+  BenchSilentPorts(liveness);
   BenchFaults();
   if (many) BenchManyLivePorts(liveness);
   return 0;

@@ -40,13 +40,27 @@ void ApplyTimeouts(COMMTIMEOUTS* timeouts) {
 }
 
 // True when one of kProbeTries one-byte reads delivers a byte, which is dropped.
+//
+// A receiver talks once a second (its 1 Hz default) and its line is idle between
+// bursts, 0.96 s of every second at 115200; a test that fits in the gap calls it dead,
+// and the scan then skips its port's higher rates. So the tries are spread over
+// kLivenessSpanMs: each waits until its share of the span has passed by the tick count,
+// and the last read starts 1.2375 s after the first by that clock, more than 1.22 s in
+// fact where the clock moves in 15.6 ms ticks. Bytes that arrive between two reads wait
+// in the driver's buffer for the next. Sleep(1) cannot pace the tries alone: it takes
+// 1 ms where the timer runs at 1 ms (Linux, Wine, Windows with a raised resolution),
+// up to two 15.6 ms ticks at Windows' default, and less than asked below the tick.
 bool PortIsAlive(HANDLE port) {
+  ULONGLONG start = GetTickCount64();
   for (int32_t attempt = 0; attempt < kProbeTries; ++attempt) {
     SetCommMask(port, kPortEventMask);
     unsigned char byte = 0;
     DWORD got = 0;
     BOOL read = ReadFile(port, &byte, 1, &got, nullptr);
-    Sleep(1);
+    ULONGLONG due = start + static_cast<ULONGLONG>(attempt + 1) * kLivenessSpanMs / kProbeTries;
+    for (ULONGLONG now = GetTickCount64(); now < due; now = GetTickCount64()) {
+      Sleep(static_cast<DWORD>(due - now));
+    }
     if (read && got == 1) return true;
   }
   return false;

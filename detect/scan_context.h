@@ -10,6 +10,9 @@
 constexpr int32_t kCaptureBufferSize = 2048;
 constexpr int32_t kCaptureLimit = 2047;  // the reader stores at most this many bytes
 constexpr int32_t kProbeTries = 100;
+// The liveness test's tries are spread over this span: longer than the idle part of a
+// 1 Hz receiver's second (see PortIsAlive).
+constexpr DWORD kLivenessSpanMs = 1250;
 constexpr DWORD kPortEventMask = 0x1BD;
 static_assert(kPortEventMask ==
               (EV_RXCHAR | EV_TXEMPTY | EV_CTS | EV_DSR | EV_RLSD | EV_ERR | EV_RING));

@@ -30,21 +30,32 @@ bool ReaderHasEnded(const ScanContext* context) {
 }
 
 // Sleeps in whole wait periods until the capture holds kCaptureThreshold bytes,
-// looking once before the first sleep. Two things end the wait short of that, and
-// both count as a capture that is not recognised (the scan goes on with the next
-// rate): the reader has ended, so no byte will come; or kCaptureWaitLimitSeconds
-// have been slept, which a port that passed its liveness test and then stopped
-// would otherwise never let the scan get past. The limit is far above what a slow
-// but real receiver needs: one sending 70 bytes a second at 4800 has its 1024 bytes
-// within 15 s, seen at the third look.
+// looking once before the first sleep. Three things end the wait short of that, and
+// all count as a capture that is not recognised (the scan goes on with the next rate):
+// - the reader has ended, so no byte will come;
+// - kCaptureWaitLimitSeconds have been slept, which a port that passed its liveness
+//   test and then stopped would otherwise never let the scan get past. The limit is
+//   far above what a slow but real receiver needs: one sending 70 bytes a second at
+//   4800 has its 1024 bytes within 15 s, seen at the third look;
+// - the capture is behind the slowest pace that still reaches the threshold by the
+//   limit's look (35 s at 4800, 30 s at the other rates), allowing a second for the
+//   gap before a receiver's next burst. At its pace so far it would end at the limit
+//   short of the threshold anyway, so only a port that speeds up is judged otherwise.
+//   This is what a fast receiver looks like at a low rate: a few garbage bytes a
+//   burst, 19 a second at 4800 for one at 115200, given up at the first look (7 s)
+//   rather than the 35 s limit. The slow receiver above is twice the pace needed.
 bool WaitForCapture(const ScanContext* context, uint32_t waitSeconds) {
+  const uint32_t lastLook =
+      (kCaptureWaitLimitSeconds + waitSeconds - 1) / waitSeconds * waitSeconds;
   uint32_t slept = 0;
   for (;;) {
     // Whether the reader ended is asked before the count is read, so that bytes it
     // stored just before ending are never missed.
     bool ended = ReaderHasEnded(context);
-    if (context->capture.count.load() >= kCaptureThreshold) return true;
+    int64_t count = context->capture.count.load();
+    if (count >= kCaptureThreshold) return true;
     if (ended || slept >= kCaptureWaitLimitSeconds) return false;
+    if (slept > 1 && count * lastLook < int64_t{kCaptureThreshold} * (slept - 1)) return false;
     Sleep(waitSeconds * 1000);
     slept += waitSeconds;
   }

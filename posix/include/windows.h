@@ -15,6 +15,7 @@ typedef int BOOL;
 typedef unsigned char BYTE;
 typedef unsigned short WORD;
 typedef uint32_t DWORD;  // 32 bits, as on Windows (where it is an unsigned long)
+typedef unsigned long long ULONGLONG;
 typedef unsigned int UINT;
 typedef int INT;
 typedef size_t SIZE_T;
@@ -159,7 +160,7 @@ BOOL SetCommMask(HANDLE port, DWORD mask);
 BOOL WaitCommEvent(HANDLE port, LPDWORD events, LPOVERLAPPED overlapped);
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped);
 
-// ---- threads -------------------------------------------------------------
+// ---- threads and time ----------------------------------------------------
 typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID parameter);
 
 #define WAIT_OBJECT_0 0u
@@ -171,6 +172,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize, LPTHREAD_S
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL CancelSynchronousIo(HANDLE thread);
 void Sleep(DWORD milliseconds);
+ULONGLONG GetTickCount64(void);
 
 // ---- the dialog ----------------------------------------------------------
 struct HWND__;

@@ -1,4 +1,4 @@
-// Threads on pthreads, and Sleep.
+// Threads on pthreads, Sleep and the tick count.
 #include <limits.h>
 #include <pthread.h>
 #include <sched.h>
@@ -132,4 +132,11 @@ void Sleep(DWORD milliseconds) {
                    static_cast<long>(milliseconds % 1000) * 1000000};
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
+}
+
+// Milliseconds since boot, time suspended included, as Windows counts them.
+ULONGLONG GetTickCount64(void) {
+  timespec now = {};
+  clock_gettime(CLOCK_BOOTTIME, &now);
+  return static_cast<ULONGLONG>(now.tv_sec) * 1000 + static_cast<ULONGLONG>(now.tv_nsec) / 1000000;
 }

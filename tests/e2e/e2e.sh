@@ -156,7 +156,8 @@ WaitExit() {
 #   NEVER      logical ports that must never be opened
 #   BOUND      seconds the scan may take at most before the run counts as hung
 
-SCENARIOS="found_com3 garbage_then_38400 silent_at_9600 no_ports held_port stops_mid_capture gn_only far_port"
+SCENARIOS="found_com3 garbage_then_38400 silent_at_9600 no_ports held_port stops_mid_capture gn_only far_port
+once_a_second_38400 once_a_second_115200"
 
 Scenario() {
   SIM_PORTS=()
@@ -175,8 +176,9 @@ Scenario() {
       NEVER=(7)
       RESULT="GPS device found at COM@3: / 4800 bauds" ;;
     garbage_then_38400)
-      # Garbage at every rate below its own: three captures with no sentence first.
-      SIM_PORTS=("@12:nmea:38400")
+      # Garbage at every rate below its own: three captures with no sentence first. It
+      # sends five fixes a second, as many receivers do at 38400.
+      SIM_PORTS=("@12:nmea:38400/5")
       EXPECT=("12 4800 alive" "12 9600 alive" "12 19200 alive" "12 38400 alive")
       LAST=12
       RESULT="GPS device found at COM@12: / 38400 bauds" ;;
@@ -212,6 +214,22 @@ Scenario() {
               "3 115200 alive")
       LAST=255
       RESULT="No GPS devices found" ;;
+    once_a_second_38400 | once_a_second_115200)
+      # A receiver that talks once a second (a real MTK log, the line idle between its
+      # bursts) behind a silent port: that one is dead, the receiver's lower rates get
+      # junk while its bursts last and are rejected, and it is found at its rate. Its
+      # port is first opened 650 ms (38400) or 300 ms (115200) before a burst begins,
+      # and its line is idle until then.
+      local rate=${1##*_} phase=650 r
+      [ "$rate" = 115200 ] && phase=300
+      SIM_PORTS=("@2:silent" "@3:nmea:$rate+$phase:$DATA/mtk-3301.nmea")
+      EXPECT=("2 4800 dead")
+      for r in 4800 9600 19200 38400 57600 115200; do
+        [ "$r" -le "$rate" ] && EXPECT+=("3 $r alive")
+      done
+      LAST=3
+      BOUND=150
+      RESULT="GPS device found at COM@3: / $rate bauds" ;;
     far_port)
       # A receiver high up: the bar stands well along while it is captured.
       SIM_PORTS=("@200:nmea:4800")

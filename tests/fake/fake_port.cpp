@@ -58,6 +58,8 @@ struct Reader {
 
 struct Fake {
   FakeHost host = FakeHost::kWine;
+  uint32_t tickMs = 0;    // the timer's tick; 0: by the millisecond
+  uint64_t sleeps = 0;    // Sleep calls so far, to alternate short and long ones
   std::mutex mutex;
   std::condition_variable changed;
   uint64_t nowMs = 0;
@@ -146,9 +148,13 @@ const FakeStream* StreamOf(Fake& f, const OpenPort& port) {
 bool ByteDue(Fake& f, const OpenPort& port) {
   const FakeStream* stream = StreamOf(f, port);
   if (stream == nullptr || port.next >= stream->bytes.size()) return false;
-  uint64_t offset = stream->bytesPerSecond == 0
-                        ? 0
-                        : static_cast<uint64_t>(port.next) * 1000 / stream->bytesPerSecond;
+  uint64_t index = port.next;
+  uint64_t offset = 0;
+  if (stream->burstBytes != 0) {
+    offset = index / stream->burstBytes * stream->periodMs;
+    index %= stream->burstBytes;
+  }
+  if (stream->bytesPerSecond != 0) offset += index * 1000 / stream->bytesPerSecond;
   return port.openedAtMs + stream->firstByteMs + offset <= f.nowMs;
 }
 
@@ -307,6 +313,8 @@ void FakeReset() {
   f.hung = false;
   f.timeRanOut = false;
   f.outlived = false;
+  f.tickMs = 0;
+  f.sleeps = 0;
   const char* host = std::getenv("SENTROVA_FAKE_HOST");
   f.host = host != nullptr && std::strcmp(host, "windows") == 0 ? FakeHost::kWindows
                                                                 : FakeHost::kWine;
@@ -317,6 +325,12 @@ void FakeScriptPort(int32_t port, const FakePortScript& script) {
   std::lock_guard<std::mutex> lock(f.mutex);
   f.scripts[port] = script;
   f.closeFailuresLeft[port] = script.closeFailures;
+}
+
+void FakeSetTimerTick(uint32_t tickMs) {
+  Fake& f = TheFake();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  f.tickMs = tickMs;
 }
 
 void FakeFailCreateThread(int32_t count) {
@@ -670,5 +684,17 @@ void WINAPI FakeSleep(DWORD milliseconds) {
   FakeCall call = NewCall(f, FakeCallKind::kSleep, nullptr);
   call.value = milliseconds;
   f.calls.push_back(call);
-  Wake(f, lock, milliseconds);
+  uint64_t until = f.nowMs + milliseconds;
+  if (f.tickMs != 0) {
+    uint64_t tick = f.tickMs;
+    until =
+        f.sleeps++ % 2 == 0 ? (f.nowMs / tick + 1) * tick : (until + tick - 1) / tick * tick + tick;
+  }
+  Wake(f, lock, until - f.nowMs);
+}
+
+ULONGLONG WINAPI FakeGetTickCount64(void) {
+  Fake& f = TheFake();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  return f.tickMs == 0 ? f.nowMs : f.nowMs / f.tickMs * f.tickMs;
 }

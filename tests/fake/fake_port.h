@@ -37,12 +37,16 @@ enum class FakeStreamEnd {
 
 // The bytes a port delivers at one baud rate. Byte i is due firstByteMs + i * 1000 /
 // bytesPerSecond virtual milliseconds after the port was opened (all at firstByteMs
-// when bytesPerSecond is 0). Unread bytes wait, as in a UART's buffer.
+// when bytesPerSecond is 0). With burstBytes, they come as a receiver sends them: a
+// burst of burstBytes every periodMs, the first at firstByteMs, each paced as above.
+// Unread bytes wait, as in a UART's buffer.
 struct FakeStream {
   std::string bytes;
   uint32_t bytesPerSecond = 0;
   uint32_t firstByteMs = 0;
   FakeStreamEnd end = FakeStreamEnd::kSilent;
+  uint32_t burstBytes = 0;
+  uint32_t periodMs = 1000;
 };
 
 // A scripted outcome of one WaitCommEvent call.
@@ -118,9 +122,17 @@ enum class FakeHost { kWine, kWindows };
 
 // The most virtual time one scan can take: every one of 255 ports passing its liveness
 // test at all six rates and then sending too little, each attempt waiting out the
-// 30 s capture bound (35 s at 4800, in whole 7 s periods) with its 0.1 s liveness
+// 30 s capture bound (35 s at 4800, in whole 7 s periods) with its 1.25 s liveness
 // test and 0.1 s close, rounded up to 40 s: 17 hours. Past it a wait has no end.
 constexpr uint64_t kFakeLongestScanMs = 255ull * 6 * 40 * 1000;
+
+// The host's timer, until the next FakeReset. With tickMs 0 (Linux, Wine, Windows with
+// a raised resolution) Sleep(n) takes n ms and the tick count moves by the millisecond.
+// With a tick (Windows' default, 15.6 ms) the tick count moves by whole ticks and each
+// Sleep ends on one: every other Sleep at the first tick after it began, shorter than
+// asked when it asked for less than a tick, and the others a tick after the first one
+// at or past what they asked for (up to two ticks for Sleep(1)).
+void FakeSetTimerTick(uint32_t tickMs);
 
 // Forgets every script and record and sets the clock to 0. Ends and joins any reader
 // thread a previous test left behind.

@@ -25,6 +25,7 @@ HANDLE WINAPI FakeCreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
 DWORD WINAPI FakeWaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL WINAPI FakeCancelSynchronousIo(HANDLE thread);
 void WINAPI FakeSleep(DWORD milliseconds);
+ULONGLONG WINAPI FakeGetTickCount64(void);
 
 #define CreateFileW FakeCreateFileW
 #define CloseHandle FakeCloseHandle
@@ -40,3 +41,4 @@ void WINAPI FakeSleep(DWORD milliseconds);
 #define WaitForSingleObject FakeWaitForSingleObject
 #define CancelSynchronousIo FakeCancelSynchronousIo
 #define Sleep FakeSleep
+#define GetTickCount64 FakeGetTickCount64

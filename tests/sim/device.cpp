@@ -92,6 +92,11 @@ void StartSession(SimDevice* device, int64_t now) {
   device->writtenSinceCheck = 0;
   device->lastRate = 0;
   device->unplugAtNs = -1;
+  device->burstIndex = -1;
+  // The receiver's second is set once, at the first open, whoever opens it later.
+  if (device->anchorNs < 0) {
+    device->anchorNs = device->sendFromNs + device->behaviour.phaseMs * 1'000'000ll;
+  }
 }
 
 size_t MakeBytes(SimDevice* device, LineOutput output, unsigned char* out, size_t count) {
@@ -106,6 +111,71 @@ size_t MakeBytes(SimDevice* device, LineOutput output, unsigned char* out, size_
     position = (position + 1) % text.size();
   }
   return count;
+}
+
+// Writes count bytes of the output; returns how many the pty took.
+size_t WriteBytes(SimDevice* device, LineOutput output, size_t count) {
+  if (count == 0) return 0;
+  unsigned char batch[kMaxBatch];
+  MakeBytes(device, output, batch, count);
+  ssize_t written = write(device->master, batch, count);
+  if (written <= 0) return 0;
+  if (output == LineOutput::kText) {
+    device->textPosition =
+        (device->textPosition + static_cast<size_t>(written)) % device->behaviour.text.size();
+  }
+  device->sentThisOpen += static_cast<uint64_t>(written);
+  device->writtenSinceCheck += static_cast<uint64_t>(written);
+  return static_cast<size_t>(written);
+}
+
+uint64_t BytesIn(int64_t ns, uint32_t perSecond) {
+  return ns <= 0 ? 0 : static_cast<uint64_t>(ns) * perSecond / 1'000'000'000u;
+}
+
+// Sends what is due of the burst under way, from where it stands now: what went out
+// while no program had the port open is gone, as on a real line. At the own rate that
+// is the burst's part of the text, elsewhere junk while the burst lasts. Returns the
+// next tick: the next byte's time, or the next burst's start.
+int64_t TickBursts(SimDevice* device, int64_t now, LineOutput output, uint32_t rate,
+                   int32_t queued) {
+  BurstSlot slot;
+  BurstAt(device->bursts, now - device->anchorNs, &slot);
+  const DeviceBehaviour& behaviour = device->behaviour;
+  uint32_t perSecond = BurstBytesPerSecond(behaviour, rate);
+  uint64_t total = output == LineOutput::kText ? slot.size : BytesIn(slot.lengthNs, perSecond);
+  int64_t start = device->anchorNs + slot.startNs;
+  if (slot.index != device->burstIndex || output != device->burstOutput) {
+    device->burstIndex = slot.index;
+    device->burstOutput = output;
+    device->burstSent = std::min(total, BytesIn(device->sendFromNs - start, perSecond));
+  }
+  uint64_t due = std::min(total, BytesIn(now - start, perSecond));
+  if (due > device->burstSent) {
+    uint64_t count = std::min<uint64_t>(due - device->burstSent, kMaxBatch);
+    if (behaviour.bytesPerOpen != 0) {
+      count = std::min<uint64_t>(count, behaviour.bytesPerOpen - device->sentThisOpen);
+    }
+    if (behaviour.vanishAfter != 0) {
+      count = std::min<uint64_t>(count, behaviour.vanishAfter - device->sentThisOpen);
+    }
+    if (output == LineOutput::kText) {
+      device->textPosition = (slot.offset + device->burstSent) % behaviour.text.size();
+    }
+    // What does not fit is lost, as on a UART whose reader is behind.
+    WriteBytes(device, output, std::min<uint64_t>(count, std::max(0, kMaxQueued - queued)));
+    device->burstSent += count;
+    if (behaviour.vanishAfter != 0 && device->sentThisOpen >= behaviour.vanishAfter) {
+      device->unplugAtNs = now + kUnplugAfterLastByteNs;
+      return device->unplugAtNs;
+    }
+  }
+  if (device->burstSent < total) {
+    int64_t next =
+        start + static_cast<int64_t>((device->burstSent + 1) * 1'000'000'000u / perSecond);
+    return std::clamp(next, now + kMinTickNs, now + kMaxTickNs);
+  }
+  return std::min(device->anchorNs + slot.nextStartNs, now + kMaxTickNs);
 }
 
 // True when the reader took bytes since the last look, or has nothing waiting.
@@ -161,6 +231,7 @@ bool SetUpDevice(SimDevice* device, const std::vector<std::string>& folders, std
   cfsetospeed(&settings, kNeutralSpeed);
   tcsetattr(device->slave, TCSANOW, &settings);
   device->garbageState = 0x9E3779B97F4A7C15ull ^ static_cast<uint64_t>(device->behaviour.port);
+  device->bursts = MakeBurstSchedule(device->behaviour);
 
   for (const std::string& folder : folders) {
     char name[16];
@@ -310,6 +381,7 @@ int64_t TickDevice(SimDevice* device, int64_t now, bool verbose) {
     device->lastTickNs = now;
     return now + kMaxTickNs;
   }
+  if (device->bursts.cycleNs > 0) return TickBursts(device, now, output, rate, queued);
 
   double elapsed = static_cast<double>(now - device->lastTickNs) / 1e9;
   device->lastTickNs = now;
@@ -323,18 +395,8 @@ int64_t TickDevice(SimDevice* device, int64_t now, bool verbose) {
   if (due == 0) {
     device->credit = std::min(device->credit, 1.0);
   } else {
-    unsigned char batch[kMaxBatch];
-    MakeBytes(device, output, batch, due);
-    ssize_t written = write(device->master, batch, due);
+    WriteBytes(device, output, due);
     device->credit -= static_cast<double>(due);
-    if (written > 0) {
-      if (output == LineOutput::kText) {
-        device->textPosition =
-            (device->textPosition + static_cast<size_t>(written)) % device->behaviour.text.size();
-      }
-      device->sentThisOpen += static_cast<uint64_t>(written);
-      device->writtenSinceCheck += static_cast<uint64_t>(written);
-    }
     if (vanishAfter != 0 && device->sentThisOpen >= vanishAfter) {
       device->unplugAtNs = now + kUnplugAfterLastByteNs;
       return device->unplugAtNs;

@@ -1,6 +1,7 @@
 // One simulated device on the master side of a pseudo-terminal.
 #pragma once
 
+#include "burst.h"
 #include "sim.h"
 
 #include <cstdint>
@@ -27,6 +28,11 @@ struct SimDevice {
   size_t textPosition = 0;
   uint64_t garbageState = 0;
   uint32_t lastRate = 0;
+  BurstSchedule bursts;         // when its fixes go out; no cycle: it streams
+  int64_t anchorNs = -1;        // burst 0's start, phaseMs after the first open
+  int64_t burstIndex = -1;      // the burst this open sends
+  LineOutput burstOutput = LineOutput::kNothing;
+  uint64_t burstSent = 0;       // its bytes sent, or lost, so far
   int64_t unplugAtNs = -1;   // when the device is pulled out, once it sent its bytes
   bool vanished = false;     // unplugged: no pty, no links, until replugAtNs
   int64_t replugAtNs = -1;   // set once the program has let go of the vanished pty

@@ -19,14 +19,21 @@ struct DeviceBehaviour {
   uint32_t bytesPerOpen = 0;           // 0: no limit
   uint32_t vanishAfter = 0;            // unplugged after this many bytes of one open; 0: never
   std::vector<unsigned char> text;     // sent in a loop at the own rate
+  // A device with a rate talks in bursts (burst.h): updateHz times a second the bytes
+  // of one fix, burstSizes[k] for the k-th from the text's start (empty: its fixes, as
+  // SplitIntoBursts finds them), one beginning phaseMs after its first open. updateHz
+  // 0: it streams without a pause.
+  uint32_t updateHz = 1;
+  uint32_t phaseMs = 0;
+  std::vector<uint32_t> burstSizes;
 };
 
 // Parses "N[-M]:MODE[:RATE[:ARG...]]" into one behaviour per port of the range.
 // On failure writes the reason into *error.
 bool ParsePortArgument(const char* argument, std::vector<DeviceBehaviour>* devices, std::string* error);
 
-// The built-in sentences: a few epochs of GPRMC/GPGGA/GPGSA/GPGSV, or the same
-// epochs with the GN talker only.
+// The built-in sentences: five epochs of GPGGA/GPGSA/GPGSV/GPRMC/GPVTG, about 450
+// bytes each, or the same epochs with the GN talker only.
 std::vector<unsigned char> BuiltInText(bool gnTalker);
 
 // The same epochs from receivers in binary mode: u-blox UBX (NAV-PVT, NAV-SOL) and

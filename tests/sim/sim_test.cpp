@@ -1,6 +1,7 @@
 // The simulator seen through its links by a plain termios client, as the program
 // sees a port: what it sends at its own speed and at others, and that nothing stale
 // survives a close.
+#include "burst.h"
 #include "sim.h"
 #include "sim_launch.h"
 
@@ -218,6 +219,116 @@ TEST_F(SimulatorTest, StopsForAReaderThatStoppedAndAfterItsByteCount) {
   }
 }
 
+// A receiver talks once a second: one fix a burst, then nothing until the next; at
+// another speed a few junk bytes while a burst lasts.
+TEST_F(SimulatorTest, TalksInBurstsOnceASecond) {
+  const char* log = SENTROVA_TEST_DATA "/nmea/ublox-lea-5h.nmea";
+  Start({"1:nmea:115200+500", std::string("2:nmea:9600:") + log});
+  std::vector<unsigned char> text;
+  std::string error;
+  ASSERT_TRUE(LoadReplayText(log, &text, &error)) << error;
+  size_t at = 0;
+  std::vector<uint32_t> epochs = SplitIntoBursts(text, &at);
+  ASSERT_GE(epochs.size(), 3u);
+  EXPECT_EQ(std::string(text.begin() + at, text.begin() + at + 7), "$GPRMC,");  // past the banner
+
+  // A replay from its first open: each burst is the log's next epoch, whole.
+  int fd = OpenPort(folder, 2, B9600);
+  ASSERT_GE(fd, 0);
+  for (int burst = 0; burst < 2; ++burst) {
+    std::string got = ReadPort(fd, epochs[burst], kDataDeadlineMs);
+    EXPECT_EQ(got, std::string(text.begin() + at, text.begin() + at + epochs[burst])) << burst;
+    EXPECT_EQ(ReadPort(fd, 1, 300), "") << "the line is idle after burst " << burst;
+    at += epochs[burst];
+  }
+  close(fd);
+
+  // The built-in fix: GGA to VTG, then the line is idle.
+  fd = OpenPort(folder, 1, B115200);
+  ASSERT_GE(fd, 0);
+  std::string first = ReadPort(fd, 1, kDataDeadlineMs);
+  std::string burst = first + ReadPort(fd, 2000, 300);
+  close(fd);
+  std::string bad;
+  EXPECT_EQ(CheckedSentences(burst, &bad), 7) << bad;
+  EXPECT_EQ(burst.find("$GPGGA,"), 0u);
+  EXPECT_EQ(burst.rfind("$GP"), burst.find("$GPVTG,"));
+  EXPECT_EQ(burst.substr(burst.size() - 2), "\r\n");
+
+  // At 4800 it is about 19 junk bytes a burst: two or three bursts in 2.5 s.
+  fd = OpenPort(folder, 1, B4800);
+  ASSERT_GE(fd, 0);
+  std::string junk = ReadPort(fd, 1000, 2500);
+  close(fd);
+  EXPECT_GE(junk.size(), 2 * 17u);
+  EXPECT_LE(junk.size(), 3 * 20u);
+  EXPECT_EQ(junk.find('$'), std::string::npos);
+}
+
+// Where the bursts lie and when they go, as pure arithmetic.
+TEST(Bursts, FixesScheduleAndJunk) {
+  std::vector<unsigned char> builtIn = BuiltInText(false);
+  size_t at = 7;
+  std::vector<uint32_t> sizes = SplitIntoBursts(builtIn, &at);
+  ASSERT_EQ(sizes.size(), 5u);
+  EXPECT_EQ(at, 0u);
+  for (uint32_t size : sizes) {
+    EXPECT_NEAR(size, 450.0, 30.0);
+    EXPECT_EQ(std::string(builtIn.begin() + at, builtIn.begin() + at + 6), "$GPGGA");
+    at += size;
+  }
+  EXPECT_EQ(SplitIntoBursts(std::vector<unsigned char>(1000, 0xB5), &at),
+            std::vector<uint32_t>({450, 450, 100}));
+  // Binary receivers: a fix from one frame of the first frame's message to the next.
+  for (const std::vector<unsigned char>& frames : {BuiltInUbx(), BuiltInSirf()}) {
+    EXPECT_EQ(SplitIntoBursts(frames, &at), std::vector<uint32_t>(5, frames.size() / 5));
+    EXPECT_EQ(at, 0u);
+  }
+  // A cut log: its last part fix and the part it begins with are one burst.
+  std::string cut =
+      "GSV*00\r\n" + MakeSentence("GPGGA,1") + MakeSentence("GPGSA") + MakeSentence("GPGGA,2");
+  EXPECT_EQ(SplitIntoBursts(std::vector<unsigned char>(cut.begin(), cut.end()), &at),
+            std::vector<uint32_t>({13 + 11, 13 + 8}));
+  EXPECT_EQ(at, 8u);
+
+  DeviceBehaviour receiver;
+  receiver.ownRate = 115200;
+  receiver.atOwnRate = LineOutput::kText;
+  receiver.atOtherRates = LineOutput::kGarbage;
+  receiver.text = builtIn;
+  BurstSchedule schedule = MakeBurstSchedule(receiver);
+  EXPECT_EQ(schedule.cycleNs, 5'000'000'000);
+  BurstSlot slot;
+  ASSERT_TRUE(BurstAt(schedule, -200'000'000, &slot));  // talking before the first open
+  EXPECT_EQ(slot.index, -1);
+  EXPECT_EQ(slot.startNs, -1'000'000'000);
+  EXPECT_EQ(slot.offset + slot.size, builtIn.size());
+  ASSERT_TRUE(BurstAt(schedule, 6'200'000'000, &slot));
+  EXPECT_EQ(slot.index, 6);
+  EXPECT_EQ(slot.startNs, 6'000'000'000);
+  EXPECT_EQ(slot.nextStartNs, 7'000'000'000);
+  EXPECT_EQ(slot.offset, sizes[0]);
+  EXPECT_EQ(slot.size, sizes[1]);
+  EXPECT_EQ(slot.lengthNs, sizes[1] * 1'000'000'000ll / 11520);
+  EXPECT_EQ(BurstBytesPerSecond(receiver, 115200), 11520u);
+  EXPECT_EQ(BurstBytesPerSecond(receiver, 4800) * slot.lengthNs / 1'000'000'000, 18);
+
+  // A fix that outlasts its period at 4800 (5 Hz): each burst follows the last at once.
+  ASSERT_TRUE(ParseRateField("4800/5+150", &receiver));
+  EXPECT_EQ(receiver.updateHz, 5u);
+  EXPECT_EQ(receiver.phaseMs, 150u);
+  schedule = MakeBurstSchedule(receiver);
+  ASSERT_EQ(schedule.startNs.size(), 5u);
+  EXPECT_EQ(schedule.startNs[1], schedule.lengthNs[0]);
+  ASSERT_TRUE(ParseRateField("9600/stream", &receiver));
+  EXPECT_EQ(receiver.updateHz, 0u);
+  EXPECT_EQ(MakeBurstSchedule(receiver).cycleNs, 0);
+  for (const char* wrong : {"4800/0", "4800/21", "4800+1000", "4800/10+100", "4800/stream+5",
+                            "4800/", "4800+", "4800/5/5", "+5"}) {
+    EXPECT_FALSE(ParseRateField(wrong, &receiver)) << wrong;
+  }
+}
+
 TEST_F(SimulatorTest, RemovesItsLinksWhenStopped) {
   Start({"4:silent", "200:silent"});
   EXPECT_EQ(access((folder + "/com4").c_str(), F_OK), 0);
@@ -240,6 +351,11 @@ TEST(PortArgument, ParsesModesAndRejectsNonsense) {
   EXPECT_EQ(OutputAt(devices[3], 9600), LineOutput::kGarbage);
   EXPECT_EQ(OutputAt(devices[0], 4800), LineOutput::kNothing);
 
+  ASSERT_TRUE(ParsePortArgument("10:nmea:38400/10+20", &devices, &error)) << error;
+  EXPECT_EQ(devices[4].ownRate, 38400u);
+  EXPECT_EQ(devices[4].updateHz, 10u);
+  EXPECT_EQ(devices[4].phaseMs, 20u);
+  devices.pop_back();
   for (const char* wrong : {"0:silent", "256:silent", "3", "3:nmea", "3:nmea:fast", "3:gn:4800:x",
                             "3:silent:4800", "3:loud", "7-5:silent", "3:stop-after:4800",
                             "3:nmea:4800:/nonexistent/log"}) {

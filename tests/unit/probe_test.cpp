@@ -136,7 +136,7 @@ TEST_F(ProbeTest, CallOrderOfOneProbe) {
   EXPECT_EQ(mainCalls[5].value, static_cast<DWORD>(SETDTR));
   EXPECT_EQ(mainCalls[6].value, static_cast<DWORD>(SETRTS));
   EXPECT_EQ(mainCalls[7].value, 0x1BDu);
-  EXPECT_EQ(mainCalls[9].value, 1u);
+  EXPECT_EQ(mainCalls[9].value, kLivenessSpanMs / kProbeTries);
   EXPECT_EQ(context->portHandle, mainCalls[0].handle);
   EXPECT_EQ(context->readerThread, mainCalls[10].handle);
   // The reader works on the probed port and waits for data with the full mask.
@@ -194,28 +194,56 @@ TEST_F(ProbeTest, AbsentAndBusyPortsLookTheSame) {
   EXPECT_EQ(FakeCalls().size(), 2u);  // nothing but the opens
 }
 
-// The 100th try still counts; a byte due one millisecond later does not.
+// The 100th try still counts; a byte due one millisecond later does not. The tries span
+// more than the idle part of a receiver's second, also on a host whose Sleep ends only
+// on 16 ms ticks, sooner or later than asked.
 TEST_F(ProbeTest, LivenessTestHasOneHundredTries) {
-  for (uint32_t firstByteMs : {99u, 100u}) {
-    SCOPED_TRACE(firstByteMs);
+  const uint32_t lastTryMs = kLivenessSpanMs * (kProbeTries - 1) / kProbeTries;
+  struct Case {
+    uint32_t tickMs;
+    uint32_t firstByteMs;
+  };
+  for (Case c : {Case{0, lastTryMs}, Case{0, lastTryMs + 1}, Case{16, 5000}}) {
+    SCOPED_TRACE(testing::Message() << "tick " << c.tickMs << ", first byte at " << c.firstByteMs);
     FakeReset();
+    FakeSetTimerTick(c.tickMs);
     FakePortScript script = PlainPort();
     script.streams[4800] = Stream(NmeaText(3000));
-    script.streams[4800].firstByteMs = firstByteMs;
+    script.streams[4800].firstByteMs = c.firstByteMs;
     FakeScriptPort(1, script);
     bool alive = Probe(4800);
-    EXPECT_EQ(alive, firstByteMs == 99u);
+    EXPECT_EQ(alive, c.firstByteMs == lastTryMs);
     EXPECT_EQ(log, alive ? kAliveLine : kDeadLine);
 
     std::vector<FakeCall> reads = CallsOf(FakeCallKind::kReadFile);
     ASSERT_EQ(reads.size(), 100u);
     for (size_t i = 0; i < 99; ++i) EXPECT_EQ(reads[i].value, 0u) << i;
     EXPECT_EQ(reads[99].value, alive ? 1u : 0u);
+    EXPECT_GE(reads[99].timeMs - reads[0].timeMs, 1200u);
+    EXPECT_LE(FakeNowMs(), kLivenessSpanMs + 2 * c.tickMs);
     EXPECT_EQ(CallsOf(FakeCallKind::kSetCommMask).size(), 100u);
-    EXPECT_EQ(CallsOf(FakeCallKind::kSleep).size(), 100u);
     EXPECT_EQ(CallsOf(FakeCallKind::kCreateThread).size(), alive ? 1u : 0u);
     ClosePort(context);
     EndReader(context);
+  }
+}
+
+// A receiver once a second at each rate, its burst (the sentences of one fix) at any
+// point of its second after the open: the test hears it.
+TEST_F(ProbeTest, LivenessTestHearsAReceiverAtAnyPointOfItsSecond) {
+  for (uint32_t rate : kBaudRates) {
+    for (uint32_t phaseMs = 0; phaseMs < 1000; phaseMs += 50) {
+      SCOPED_TRACE(testing::Message() << rate << " bit/s, burst at " << phaseMs << " ms");
+      FakeReset();
+      FakePortScript script = PlainPort();
+      script.streams[rate] = Stream(NmeaText(4500), rate / 10);
+      script.streams[rate].burstBytes = 450;
+      script.streams[rate].firstByteMs = phaseMs;
+      FakeScriptPort(1, script);
+      EXPECT_TRUE(Probe(rate));
+      ClosePort(context);
+      EndReader(context);
+    }
   }
 }
 
@@ -269,7 +297,7 @@ TEST_F(ProbeTest, StopSignalEndsTheReader) {
     FakeScriptPort(1, script);
     ASSERT_TRUE(Probe(4800));
     context->portOpen = 1;
-    Sleep(1000);  // virtual: bytes 1 to 480 are due by now
+    Sleep(1000 - static_cast<DWORD>(FakeNowMs()));  // virtual: at 1 s, bytes 1 to 480 are due
     int32_t count = context->capture.count.load();
     EXPECT_EQ(count, 480);
     size_t reads = CallsOf(FakeCallKind::kReadFile, true).size();
@@ -383,7 +411,7 @@ TEST_F(ProbeTest, EndlessModemEventsEndTheReader) {
 }
 
 // A device gone between the open and the liveness test: every read fails, which the
-// test takes as no byte, at its usual pace (one 1 ms sleep per try), then gives up.
+// test takes as no byte, at its usual pace (one wait per try), then gives up.
 TEST_F(ProbeTest, UnpluggedBeforeTheLivenessTest) {
   FakePortScript script = PlainPort();
   script.streams[4800] = Stream("", 0, FakeStreamEnd::kReadsFail);
@@ -394,7 +422,7 @@ TEST_F(ProbeTest, UnpluggedBeforeTheLivenessTest) {
   ASSERT_EQ(reads.size(), 100u);
   for (const FakeCall& read : reads) EXPECT_FALSE(read.result);
   EXPECT_EQ(CallsOf(FakeCallKind::kSleep).size(), 100u);
-  EXPECT_EQ(FakeNowMs(), 100u);
+  EXPECT_EQ(FakeNowMs(), kLivenessSpanMs);
   EXPECT_TRUE(CallsOf(FakeCallKind::kCreateThread).empty());
 }
 

@@ -175,11 +175,12 @@ TEST_F(ScanTest, DtrBeforeRtsAtEveryRate) {
   EXPECT_TRUE(DriverSleeps().empty());
 }
 
-// A port that passes the liveness test and then stops: the driver gives up after
+// A port that passes the liveness test and then stops short of the threshold, its
+// capture at the pace the bound needs: the driver gives up after
 // kCaptureWaitLimitSeconds at each rate and goes on with the next.
 TEST_F(ScanTest, WaitForACaptureIsBounded) {
   FakePortScript script = PlainPort();
-  for (uint32_t rate : kBaudRates) script.streams[rate] = Stream(NmeaText(20));
+  for (uint32_t rate : kBaudRates) script.streams[rate] = Stream(NmeaText(1001));
   FakeScriptPort(1, script);
   ScanOutcome outcome = RunScan();
   EXPECT_FALSE(outcome.found);
@@ -197,6 +198,48 @@ TEST_F(ScanTest, WaitForACaptureIsBounded) {
   std::string log;
   for (uint32_t rate : kBaudRates) log += CheckingLine(1, rate) + kAliveLine;
   EXPECT_EQ(outcome.log.substr(0, log.size()), log);
+}
+
+// Bursts once a second. A receiver at 115200 seen at 4800 is 19 garbage bytes a burst,
+// too few to reach the threshold by the bound: given up at the first look, not after
+// 35 s. A slow but real one (70 bytes a second, at 4800) still gets its 1024 bytes,
+// and 300 bytes and then silence end at the second look.
+TEST_F(ScanTest, CaptureBehindThePaceOfTheBoundEndsEarly) {
+  auto bursts = [](std::string bytes, uint32_t rate, uint32_t perBurst) {
+    FakeStream stream = Stream(std::move(bytes), rate / 10);
+    stream.burstBytes = perBurst;
+    stream.firstByteMs = 300;
+    return stream;
+  };
+  FakePortScript fast = PlainPort();
+  for (uint32_t rate : kBaudRates) {
+    fast.streams[rate] = rate == 115200 ? bursts(NmeaText(20000), rate, 450)
+                                        : bursts(Garbage(20000, rate), rate, 450 * rate / 115200);
+  }
+  FakeScriptPort(1, fast);
+  ScanOutcome outcome = RunScan();
+  EXPECT_TRUE(outcome.found);
+  EXPECT_EQ(outcome.rate, 115200u);
+  std::vector<DWORD> sleeps = DriverSleeps();
+  ASSERT_GE(sleeps.size(), 2u);
+  EXPECT_EQ(sleeps[0], 7000u);  // the one wait at 4800
+  EXPECT_EQ(sleeps[1], 3000u);
+
+  FakeReset();
+  FakePortScript slow = PlainPort();
+  slow.streams[4800] = bursts(NmeaText(3000), 4800, 70);
+  FakeScriptPort(1, slow);
+  outcome = RunScan();
+  EXPECT_TRUE(outcome.found);
+  EXPECT_EQ(outcome.port, 1);
+  EXPECT_EQ(DriverSleeps(), std::vector<DWORD>({7000, 7000, 7000}));
+
+  FakeReset();
+  FakePortScript stops = PlainPort();
+  stops.streams[4800] = Stream(NmeaText(300), 480);
+  FakeScriptPort(2, stops);
+  EXPECT_FALSE(RunScan().found);
+  EXPECT_EQ(DriverSleeps(), std::vector<DWORD>({7000, 7000}));
 }
 
 // A device that goes away mid-capture: its reader ends at the failed read, and the
