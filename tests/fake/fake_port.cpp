@@ -447,83 +447,66 @@ BOOL WINAPI FakeCloseHandle(HANDLE handle) {
   return FALSE;
 }
 
-BOOL WINAPI FakeGetCommState(HANDLE handle, LPDCB dcb) {
+// What every call on a port does around its own part: the fake's lock, the pace of a
+// spinning reader (paced calls), the wait for the port under the Windows model, the
+// call's record, and the record kept with the outcome `body` gives.
+template <typename Body>
+BOOL PortCall(FakeCallKind kind, HANDLE handle, bool paced, Body body) {
   Fake& f = TheFake();
   std::unique_lock<std::mutex> lock(f.mutex);
+  if (paced) PaceReader(f, lock);
   AwaitPortFree(f, lock, handle);
-  FakeCall call = NewCall(f, FakeCallKind::kGetCommState, handle);
-  std::memcpy(call.dcb, dcb, sizeof call.dcb);
-  OpenPort* port = FindOpenPort(f, handle);
-  call.result = port != nullptr;
-  if (port != nullptr) *dcb = f.scripts[port->port].reportedDcb;
+  FakeCall call = NewCall(f, kind, handle);
+  call.result = body(f, &call, FindOpenPort(f, handle));
   f.calls.push_back(call);
   return call.result;
+}
+
+BOOL WINAPI FakeGetCommState(HANDLE handle, LPDCB dcb) {
+  return PortCall(FakeCallKind::kGetCommState, handle, false, [dcb](Fake& f, FakeCall* call, OpenPort* port) {
+    std::memcpy(call->dcb, dcb, sizeof call->dcb);
+    if (port != nullptr) *dcb = f.scripts[port->port].reportedDcb;
+    return port != nullptr;
+  });
 }
 
 BOOL WINAPI FakeSetCommState(HANDLE handle, LPDCB dcb) {
-  Fake& f = TheFake();
-  std::unique_lock<std::mutex> lock(f.mutex);
-  AwaitPortFree(f, lock, handle);
-  FakeCall call = NewCall(f, FakeCallKind::kSetCommState, handle);
-  std::memcpy(call.dcb, dcb, sizeof call.dcb);
-  OpenPort* port = FindOpenPort(f, handle);
-  call.result = port != nullptr && !f.scripts[port->port].refuseCommState;
-  if (call.result) {
+  return PortCall(FakeCallKind::kSetCommState, handle, false, [dcb](Fake& f, FakeCall* call, OpenPort* port) {
+    std::memcpy(call->dcb, dcb, sizeof call->dcb);
+    if (port == nullptr || f.scripts[port->port].refuseCommState) return false;
     port->rate = dcb->BaudRate;
     port->next = 0;
-  }
-  f.calls.push_back(call);
-  return call.result;
+    return true;
+  });
 }
 
 BOOL WINAPI FakeGetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
-  Fake& f = TheFake();
-  std::unique_lock<std::mutex> lock(f.mutex);
-  AwaitPortFree(f, lock, handle);
-  FakeCall call = NewCall(f, FakeCallKind::kGetCommTimeouts, handle);
-  OpenPort* port = FindOpenPort(f, handle);
-  call.result = port != nullptr;
-  if (port != nullptr) *timeouts = f.scripts[port->port].reportedTimeouts;
-  f.calls.push_back(call);
-  return call.result;
+  return PortCall(FakeCallKind::kGetCommTimeouts, handle, false, [timeouts](Fake& f, FakeCall*, OpenPort* port) {
+    if (port != nullptr) *timeouts = f.scripts[port->port].reportedTimeouts;
+    return port != nullptr;
+  });
 }
 
 BOOL WINAPI FakeSetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
-  Fake& f = TheFake();
-  std::unique_lock<std::mutex> lock(f.mutex);
-  AwaitPortFree(f, lock, handle);
-  FakeCall call = NewCall(f, FakeCallKind::kSetCommTimeouts, handle);
-  call.timeouts = *timeouts;
-  OpenPort* port = FindOpenPort(f, handle);
-  call.result = port != nullptr && !f.scripts[port->port].refuseCommTimeouts;
-  f.calls.push_back(call);
-  return call.result;
+  return PortCall(FakeCallKind::kSetCommTimeouts, handle, false, [timeouts](Fake& f, FakeCall* call, OpenPort* port) {
+    call->timeouts = *timeouts;
+    return port != nullptr && !f.scripts[port->port].refuseCommTimeouts;
+  });
 }
 
 BOOL WINAPI FakeEscapeCommFunction(HANDLE handle, DWORD function) {
-  Fake& f = TheFake();
-  std::unique_lock<std::mutex> lock(f.mutex);
-  AwaitPortFree(f, lock, handle);
-  FakeCall call = NewCall(f, FakeCallKind::kEscapeCommFunction, handle);
-  call.value = function;
-  OpenPort* port = FindOpenPort(f, handle);
-  call.result = port != nullptr && !f.scripts[port->port].escapeFails;
-  f.calls.push_back(call);
-  return call.result;
+  return PortCall(FakeCallKind::kEscapeCommFunction, handle, false, [function](Fake& f, FakeCall* call, OpenPort* port) {
+    call->value = function;
+    return port != nullptr && !f.scripts[port->port].escapeFails;
+  });
 }
 
 BOOL WINAPI FakeSetCommMask(HANDLE handle, DWORD mask) {
-  Fake& f = TheFake();
-  std::unique_lock<std::mutex> lock(f.mutex);
-  PaceReader(f, lock);
-  AwaitPortFree(f, lock, handle);
-  FakeCall call = NewCall(f, FakeCallKind::kSetCommMask, handle);
-  call.value = mask;
-  OpenPort* port = FindOpenPort(f, handle);
-  call.result = port != nullptr;
-  if (port != nullptr) port->mask = mask;
-  f.calls.push_back(call);
-  return call.result;
+  return PortCall(FakeCallKind::kSetCommMask, handle, true, [mask](Fake&, FakeCall* call, OpenPort* port) {
+    call->value = mask;
+    if (port != nullptr) port->mask = mask;
+    return port != nullptr;
+  });
 }
 
 // Returns the scripted outcome of an early wait; otherwise blocks until a byte is due

@@ -5,6 +5,8 @@
 #include "detect/scan_driver.h"
 #include "sim_launch.h"
 
+#include "../proc_entries.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -64,18 +66,6 @@ void Expect(const std::vector<Attempt>& attempts, std::string* log,
 void AddAbsent(int32_t first, int32_t last, std::vector<Attempt>* attempts) {
   for (int32_t n = first; n <= last; ++n) attempts->push_back({n, 4800, Outcome::kAbsent});
 }
-
-// Entries of a /proc folder: the process's threads or its descriptors (one of which
-// is opendir's own, the same at every count).
-int32_t CountEntries(const char* folder) {
-  DIR* dir = opendir(folder);
-  if (dir == nullptr) return -1;
-  int32_t count = 0;
-  while (dirent* entry = readdir(dir)) count += entry->d_name[0] != '.' ? 1 : 0;
-  closedir(dir);
-  return count;
-}
-
 
 struct ScanResult {
   bool found = false;

@@ -7,21 +7,13 @@
 
 #include <dirent.h>
 
+#include "../proc_entries.h"
+
 #include <set>
 
 namespace {
 
 constexpr int kScans = 1000;
-
-// Entries of a /proc folder, such as the process's threads or descriptors.
-int32_t CountEntries(const char* folder) {
-  DIR* dir = opendir(folder);
-  if (dir == nullptr) return -1;
-  int32_t count = 0;
-  while (dirent* entry = readdir(dir)) count += entry->d_name[0] != '.' ? 1 : 0;
-  closedir(dir);
-  return count;  // among the descriptors, the one opendir holds: the same each time
-}
 
 // Ports 1 to 11 in order: absent, busy, silent, refusing its settings, a reader that
 // cannot start, junk then silence, unplugged mid-capture, a failing first wait, a
