@@ -201,7 +201,7 @@ uint32_t BurstBytesPerSecond(const DeviceBehaviour& device, uint32_t configured)
     case LineOutput::kText:
       return device.ownRate / 10;
     case LineOutput::kGarbage:
-      return std::min(device.ownRate, configured) / 10;
+      return configured < device.ownRate ? configured / 10 : device.ownRate * 3 / 10;
     case LineOutput::kNothing:
       break;
   }

@@ -54,9 +54,8 @@ struct BurstSlot {
 bool BurstAt(const BurstSchedule& schedule, int64_t sinceNs, BurstSlot* slot);
 
 // Bytes a second the line delivers while a burst lasts at the configured rate: the own
-// rate's text at a tenth of it; elsewhere junk, one byte per character time of the
-// slower of the two speeds (a slow UART frames one byte per character time of its own
-// while the line is busy; a fast one about one per character of the slow sender).
-// Over the burst's length that is a few bytes a burst: about 19 at 4800 for a
-// receiver at 115200.
+// rate's text at a tenth of it; elsewhere junk. A slower UART frames one byte per
+// character time of its own while the line is busy: over the burst's length a few
+// bytes a burst, about 19 at 4800 for a receiver at 115200. A faster one frames one
+// at each falling edge of the slow signal, about three per character sent.
 uint32_t BurstBytesPerSecond(const DeviceBehaviour& device, uint32_t configured);
