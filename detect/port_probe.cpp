@@ -45,7 +45,7 @@ void ApplyTimeouts(COMMTIMEOUTS* timeouts) {
 // bursts, 0.96 s of every second at 115200; a test that fits in the gap calls it dead,
 // and the scan then skips its port's higher rates. So the tries are spread over
 // kLivenessSpanMs: each waits until its share of the span has passed by the tick count,
-// and the last read starts 1.2375 s after the first by that clock, more than 1.22 s in
+// and the last read starts 1.237 s after the first by that clock, more than 1.22 s in
 // fact where the clock moves in 15.6 ms ticks. Bytes that arrive between two reads wait
 // in the driver's buffer for the next. Sleep(1) cannot pace the tries alone: it takes
 // 1 ms where the timer runs at 1 ms (Linux, Wine, Windows with a raised resolution),

@@ -676,6 +676,8 @@ void WINAPI FakeSleep(DWORD milliseconds) {
   Wake(f, lock, until - f.nowMs);
 }
 
+// Read, not recorded: the liveness test reads it at every try, and its sleeps show
+// the pacing.
 ULONGLONG WINAPI FakeGetTickCount64(void) {
   Fake& f = TheFake();
   std::lock_guard<std::mutex> lock(f.mutex);
