@@ -278,6 +278,21 @@ void RemoveLinks(SimDevice* device) {
   device->links.clear();
 }
 
+// Drops what the line holds for its reader, as a UART's driver does at the last close.
+// A pty hands what the master wrote to its line discipline later, on a work queue, so
+// bytes written just before would outlive a flush alone and greet the next opener; a
+// non-blocking read of our own slave first waits for that hand-over.
+void DropUnread(const SimDevice* device) {
+  int flags = fcntl(device->slave, F_GETFL);
+  if (flags >= 0 && fcntl(device->slave, F_SETFL, flags | O_NONBLOCK) == 0) {
+    unsigned char sink[512];
+    while (read(device->slave, sink, sizeof sink) > 0) {
+    }
+    fcntl(device->slave, F_SETFL, flags);
+  }
+  tcflush(device->slave, TCIFLUSH);
+}
+
 }  // namespace
 
 void TearDownDevice(SimDevice* device) {
@@ -292,7 +307,7 @@ void DeviceOpened(SimDevice* device, int64_t now, bool verbose) {
   ++device->openers;
   if (device->openers != 1) return;
   // A pty keeps what the last holder left unread; a UART's driver would not.
-  tcflush(device->slave, TCIFLUSH);
+  DropUnread(device);
   StartSession(device, now);
   if (verbose) std::fprintf(stderr, "sim: COM%d opened\n", device->behaviour.port);
 }
@@ -301,7 +316,7 @@ void DeviceClosed(SimDevice* device, int64_t now, bool verbose) {
   (void)now;
   if (device->openers > 0) --device->openers;
   if (device->openers != 0) return;
-  tcflush(device->slave, TCIFLUSH);
+  DropUnread(device);
   // The program asked for exclusive use (TIOCEXCL). On a UART that ends with the
   // last close; here our own descriptor keeps the tty open, so the flag would stay
   // and refuse the next open by anyone but root.
