@@ -128,7 +128,7 @@ int main(int argc, char** argv) {
   if (!scan && !devices.empty()) return Usage("--device goes with --scan");
 
   StartSignalWatch();
-  FollowScans();
+  FollowScans(!scan);
   if (scan) return RunScriptScan(json, devices);
   static HINSTANCE__ instance = {0};
   static WCHAR noArguments[] = L"";

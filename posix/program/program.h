@@ -24,9 +24,10 @@ void StartSignalWatch();
 
 // Follows every scan the detection core runs, the dialog's and the script's alike:
 // the scan holds the numbering and the watch on the ports from its start to its end,
-// notes what each capture held, and leaves its result and notes behind (below). Set
-// once, before the first scan.
-void FollowScans();
+// notes what each capture held, and leaves its result and notes behind (below); with
+// toResultBox, its notes also go under the next message box, the dialog's result.
+// Set once, before the first scan.
+void FollowScans(bool toResultBox);
 
 // ---- the result's notes ----------------------------------------------------
 // What a scan learnt beside its result: the ports it could not open and, when it

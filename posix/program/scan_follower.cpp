@@ -10,6 +10,7 @@ namespace {
 
 // Set on the scanning thread as a scan ends, read there after it.
 ScanOutcome gLast = {false, 0, 0, {}, {}};
+bool gToResultBox = false;
 
 // The numbering and the watch on the ports belong to the scan from its start; the
 // notes of earlier scans are forgotten.
@@ -23,7 +24,7 @@ void CaptureTaken(const CaptureReport* report) {
 }
 
 // The notes and the found port's device are read while the scan's numbering is still
-// held; then the numbering goes, and the notes wait for the result box.
+// held; then the numbering goes, and the notes wait for the result box if one comes.
 void ScanEnded(bool found, int32_t port, uint32_t rate) {
   gLast.found = found;
   gLast.port = port;
@@ -31,13 +32,16 @@ void ScanEnded(bool found, int32_t port, uint32_t rate) {
   gLast.findings = TakeScanFindings(!found);
   gLast.notes = ScanResultNotes(port, gLast.findings);
   EndScanSession();
-  AppendToNextMessageBox(gLast.notes);
+  if (gToResultBox) AppendToNextMessageBox(gLast.notes);
 }
 
 const ScanObserver kFollower = {ScanBegan, CaptureTaken, ScanEnded};
 
 }  // namespace
 
-void FollowScans() { SetScanObserver(&kFollower); }
+void FollowScans(bool toResultBox) {
+  gToResultBox = toResultBox;
+  SetScanObserver(&kFollower);
+}
 
 const ScanOutcome& LastScanOutcome() { return gLast; }

@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <cstring>
 #include <poll.h>
+#include <sched.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,10 +53,11 @@ const char kUsage[] =
     "A device talks only while some process has the port open, paced at a tenth of\n"
     "its rate in bytes a second (8N1); garbage (high-bit junk, never a \"$\") streamed\n"
     "comes at a tenth of the configured rate. The slave's queue is flushed at the\n"
-    "first open and the last close; a reader that takes nothing for 0.3 s has what\n"
-    "is queued dropped and gets nothing more until the next open. A fresh port\n"
-    "stands at 50 bit/s until a program configures it. A replayed FILE is cut after\n"
-    "its last line feed.\n"
+    "first open and the last close (at a real-time priority where allowed, so that a\n"
+    "close is dealt with before the next open); a reader that takes nothing for\n"
+    "0.3 s has what is queued dropped and gets nothing more until the next open. A\n"
+    "fresh port stands at 50 bit/s until a program configures it. A replayed FILE is\n"
+    "cut after its last line feed.\n"
     "\n"
     "  --verbose   report opens, closes, speeds and stalls on stderr\n";
 
@@ -134,7 +137,31 @@ void HandleWatchEvents(int inotifyFd, std::vector<SimDevice>* devices, bool verb
   }
 }
 
+// A UART's driver drops what its reader left unread at the last close, before anyone
+// can open the port again. Here that drop waits for inotify to tell of the close, and
+// on a loaded machine the next opener's first read could come before we are scheduled:
+// a Windows program under Wine reopens within a millisecond, and would read the last
+// open's bytes. So we run at a real-time priority where we may (root, or an rtprio
+// limit), and are done with a close before its process runs again. The loop sleeps
+// between ticks; should it ever spin, RLIMIT_RTTIME ends it instead of the machine.
+void RunLikeADriver(bool verbose) {
+  rlimit spin = {};
+  spin.rlim_cur = 1'000'000;  // microseconds of CPU without sleeping: SIGXCPU
+  spin.rlim_max = 2'000'000;  // and then SIGKILL
+  sched_param priority = {};
+  priority.sched_priority = 1;
+  if (setrlimit(RLIMIT_RTTIME, &spin) == 0 &&
+      sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &priority) == 0) {
+    return;
+  }
+  if (verbose) {
+    std::fprintf(stderr, "sim: no real-time priority (%s); a close may be noticed late\n",
+                 std::strerror(errno));
+  }
+}
+
 int RunSimulator(Options* options) {
+  RunLikeADriver(options->verbose);
   for (const std::string& folder : options->folders) {
     if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
       std::fprintf(stderr, "sentrova-sim: cannot create %s: %s\n", folder.c_str(), std::strerror(errno));
