@@ -142,8 +142,9 @@ void HandleWatchEvents(int inotifyFd, std::vector<SimDevice>* devices, bool verb
 // on a loaded machine the next opener's first read could come before we are scheduled:
 // a Windows program under Wine reopens within a millisecond, and would read the last
 // open's bytes. So we run at a real-time priority where we may (root, or an rtprio
-// limit), and are done with a close before its process runs again. The loop sleeps
-// between ticks; should it ever spin, RLIMIT_RTTIME ends it instead of the machine.
+// limit): woken by the close, we preempt whatever runs and are done long before the
+// port can be opened again. The loop sleeps between ticks; should it ever spin,
+// RLIMIT_RTTIME ends it instead of the machine.
 void RunLikeADriver(bool verbose) {
   rlimit spin = {};
   spin.rlim_cur = 1'000'000;  // microseconds of CPU without sleeping: SIGXCPU
