@@ -135,16 +135,8 @@ bool SessionHeld(WatchedDevice* device, pid_t* holder, uint32_t* rate) {
 bool WatchedDeviceHeld(const struct stat& file, bool* watched, pid_t* holder, uint32_t* rate) {
   std::lock_guard<std::mutex> lock(gSessionMutex);
   WatchedDevice* device = gSession.active ? SessionDevice(file) : nullptr;
-  *watched = device != nullptr;
+  if (watched != nullptr) *watched = device != nullptr;
   return device != nullptr && SessionHeld(device, holder, rate);
-}
-
-bool DeviceTakenMeanwhile(const struct stat& file, pid_t* holder, uint32_t* rate) {
-  std::lock_guard<std::mutex> lock(gSessionMutex);
-  WatchedDevice* watched = gSession.active ? SessionDevice(file) : nullptr;
-  *holder = 0;
-  *rate = 0;
-  return watched != nullptr && SessionHeld(watched, holder, rate);
 }
 
 void NoteOwnOpen(const struct stat& file) {

@@ -14,16 +14,14 @@
 void BeginHolderWatch(const std::vector<std::string>& paths);
 void EndHolderWatch();
 
-// Whether the watch holds the device (*watched) and, if so, whether another process
-// holds it: answered from the watch's look, looked at again only when another
-// process opened or closed it since.
+// Whether the watch holds the device (*watched, unless null) and, if so, whether
+// another process holds it: answered from the watch's look, looked at again only when
+// another process opened or closed it since. Right after this process opened the
+// device, that tells whether another opened it between the look before the open and
+// now, and holds it.
 bool WatchedDeviceHeld(const struct stat& file, bool* watched, pid_t* holder, uint32_t* rate);
 
 // This process's own opens and closes of a device, so that the watch tells them
 // from others'. Called right after the open or close.
 void NoteOwnOpen(const struct stat& file);
 void NoteOwnClose(const struct stat& file);
-
-// Right after this process opened the device: whether another process opened it
-// between the look before the open and now, and holds it.
-bool DeviceTakenMeanwhile(const struct stat& file, pid_t* holder, uint32_t* rate);

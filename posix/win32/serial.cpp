@@ -174,7 +174,8 @@ HANDLE OpenPort(LPCWSTR name) {
     return INVALID_HANDLE_VALUE;
   }
   NoteOwnOpen(device);
-  if (DeviceTakenMeanwhile(device, &holder, &rate)) {
+  // Taken meanwhile: another process opened it since the look, and holds it.
+  if (WatchedDeviceHeld(device, nullptr, &holder, &rate)) {
     // Nothing was set yet: given back as it was found.
     close(fd);
     NoteOwnClose(device);
