@@ -138,6 +138,9 @@ SystemMode() {
     { echo "FAIL: the console session's port was not reported busy"; failed=1; }
   grep -q "^guest: console session [0-9]*, its terminal [1-9]" "$work/report.txt" ||
     { echo "FAIL: the console session has no controlling terminal"; failed=1; }
+  # The report is long; the last lines say how far the guest came and how it ended.
+  [ "$failed" -eq 0 ] || echo "FAIL: the guest's last step: '$(grep -E '^guest: ' "$work/report.txt" | tail -n 1)'," \
+    "its end: '$(grep -m 1 -E 'Kernel panic|sysrq: Power Off' "$work/report.txt")'"
   [ "$failed" -eq 0 ] && echo "arm64 on qemu-system: found at COM5, /dev/ttyAMA0, 9600 bauds"
   return "$failed"
 }

@@ -12,7 +12,10 @@ mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 insmod /modules/virtio_mmio.ko
 insmod /modules/virtio_console.ko
-for _ in $(seq 50); do [ -c /dev/hvc0 ] && break; sleep 0.1; done
+# The node appears when the hvc driver registers, a moment before the port behind it
+# does; an open in between fails, and a failed redirection on exec ends this shell,
+# and with it the guest. So wait for an open that succeeds.
+for _ in $(seq 50); do (: >/dev/hvc0) 2>/dev/null && break; sleep 0.1; done
 exec >/dev/hvc0 2>&1
 echo "guest: $(uname -m) $(uname -r)"
 echo "guest: ttyAMA0 is $(readlink /sys/class/tty/ttyAMA0/device)"

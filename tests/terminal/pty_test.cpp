@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -45,10 +46,22 @@ struct PtyRun {
   int status;
 };
 
+// Each test's folder goes when the test program ends, whatever the test left in it.
+struct TempDirs {
+  std::vector<std::string> made;
+  ~TempDirs() {
+    std::error_code ignored;
+    for (const std::string& dir : made) std::filesystem::remove_all(dir, ignored);
+  }
+};
+
 std::string TempDir() {
+  static TempDirs dirs;
   char pattern[] = "/tmp/sentrova-terminal-XXXXXX";
   char* dir = mkdtemp(pattern);
-  return dir != nullptr ? dir : "/tmp";
+  if (dir == nullptr) return "/tmp";
+  dirs.made.emplace_back(dir);
+  return dir;
 }
 
 bool Start(PtyRun* run, const std::vector<std::string>& argv, const std::vector<std::string>& env,
